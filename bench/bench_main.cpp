@@ -1,0 +1,81 @@
+// Costs of the helpers against the libcrypto paths that do the same per-call
+// work. Prints one ratio per line; exits 1 when a goal was missed.
+#include "target/compat.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench/ratio.h"
+#include "helpers/encrypt.h"
+#include "target/owners.h"
+
+namespace {
+
+using rawcrypt::Owned;
+
+// The first P-256 pair of NIST's KeyPair.rsp.
+const unsigned char kD[32] = {0xc9, 0x80, 0x68, 0x98, 0xa0, 0x33, 0x49, 0x16, 0xc8, 0x60, 0x74,
+                              0x88, 0x80, 0xa5, 0x41, 0xf0, 0x93, 0xb5, 0x79, 0xa9, 0xb1, 0xf3,
+                              0x29, 0x34, 0xd8, 0x6c, 0x36, 0x3c, 0x39, 0x80, 0x03, 0x57};
+const unsigned char kX[32] = {0xd0, 0x72, 0x0d, 0xc6, 0x91, 0xaa, 0x80, 0x09, 0x6b, 0xa3, 0x2f,
+                              0xed, 0x1c, 0xb9, 0x7c, 0x2b, 0x62, 0x06, 0x90, 0xd0, 0x6d, 0xe0,
+                              0x31, 0x7b, 0x86, 0x18, 0xd5, 0xce, 0x65, 0xeb, 0x72, 0x8f};
+const unsigned char kY[32] = {0x96, 0x81, 0xb5, 0x17, 0xb1, 0xcd, 0xa1, 0x7d, 0x0d, 0x83, 0xd3,
+                              0x35, 0xd9, 0xc4, 0xa8, 0xa9, 0xa9, 0xb0, 0xb1, 0xb3, 0xc7, 0x10,
+                              0x6d, 0x8f, 0x3c, 0x72, 0xbc, 0x50, 0x93, 0xdc, 0x27, 0x5f};
+
+void digest(const unsigned char* msg, size_t len, unsigned char out[32]) {
+  rawcrypt::DigestContext md;
+  unsigned int n = 0;
+  EVP_DigestInit(md.get(), EVP_sha256());
+  EVP_DigestUpdate(md.get(), msg, len);
+  EVP_DigestFinal(md.get(), out, &n);
+}
+
+// The library's signature with the helper's per-call work.
+int library_sign(const unsigned char* msg, size_t len) {
+  unsigned char z[32];
+  Owned<EC_KEY> key(EC_KEY_new_by_curve_name(NID_X9_62_prime256v1));
+  Owned<BIGNUM> d(BN_bin2bn(kD, 32, nullptr));
+  EC_KEY_set_private_key(key.get(), d.get());
+  digest(msg, len, z);
+  Owned<ECDSA_SIG> sig(ECDSA_do_sign(z, 32, key.get()));
+  return sig != nullptr;
+}
+
+int library_verify(const unsigned char* msg, size_t len, ECDSA_SIG* sig) {
+  unsigned char z[32];
+  Owned<EC_KEY> key(EC_KEY_new_by_curve_name(NID_X9_62_prime256v1));
+  Owned<BIGNUM> x(BN_bin2bn(kX, 32, nullptr)), y(BN_bin2bn(kY, 32, nullptr));
+  EC_KEY_set_public_key_affine_coordinates(key.get(), x.get(), y.get());
+  digest(msg, len, z);
+  return ECDSA_do_verify(z, 32, sig, key.get());
+}
+
+bool bench_ecdsa() {
+  const std::string msg(100, 'm');
+  const auto* m = reinterpret_cast<const unsigned char*>(msg.data());
+  unsigned char raw[64];
+  ecc_sign(kD, m, raw, msg.size());
+  Owned<ECDSA_SIG> sig(ECDSA_SIG_new());
+  rawcrypt::ecdsa_sig_set0(sig.get(), BN_bin2bn(raw, 32, nullptr), BN_bin2bn(raw + 32, 32, nullptr));
+
+  bool ok = true;
+  ok &= report("ecc_sign / library sign",
+               measure_ratio([&] { ecc_sign(kD, m, raw, msg.size()); },
+                             [&] { library_sign(m, msg.size()); }, 31, 100),
+               1.1);
+  ok &= report("ecc_verify / library verify",
+               measure_ratio([&] { ecc_verify(kX, kY, m, raw, msg.size()); },
+                             [&] { library_verify(m, msg.size(), sig.get()); }, 31, 100),
+               0.6);
+  return ok;
+}
+
+}  // namespace
+
+int main() {
+  bool ok = bench_ecdsa();
+  return ok ? 0 : 1;
+}

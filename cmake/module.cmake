@@ -1,0 +1,33 @@
+# The module: its sources compiled without the C++ run time, then joined into
+# ONE relocatable object whose only global symbols are the seven helpers.
+
+add_library(rawcrypt_objs OBJECT
+  helpers/encrypt.cpp
+  target/ecdsa_sign.cpp)
+target_include_directories(rawcrypt_objs PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(rawcrypt_objs PUBLIC OpenSSL::Crypto)
+target_compile_options(rawcrypt_objs PRIVATE
+  -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-builtin-printf
+  -ffunction-sections -fdata-sections)
+
+set(RAWCRYPT_MODULE ${PROJECT_BINARY_DIR}/rawcrypt.o)
+set(RAWCRYPT_EXPORTS ${PROJECT_SOURCE_DIR}/cmake/exports.txt)
+add_custom_command(OUTPUT ${RAWCRYPT_MODULE}
+  COMMAND ${CMAKE_LINKER} -r --force-group-allocation -o ${RAWCRYPT_MODULE}
+          $<TARGET_OBJECTS:rawcrypt_objs>
+  COMMAND ${CMAKE_OBJCOPY} --keep-global-symbols=${RAWCRYPT_EXPORTS} ${RAWCRYPT_MODULE}
+  DEPENDS rawcrypt_objs $<TARGET_OBJECTS:rawcrypt_objs> ${RAWCRYPT_EXPORTS}
+  COMMENT "Joining the module into rawcrypt.o"
+  COMMAND_EXPAND_LISTS VERBATIM)
+add_custom_target(rawcrypt_module ALL DEPENDS ${RAWCRYPT_MODULE})
+
+# rawcrypt_use_module(target): links the shipped object into target, so that
+# tests and tools exercise exactly what firmware engineers get.
+function(rawcrypt_use_module target)
+  target_sources(${target} PRIVATE ${RAWCRYPT_MODULE})
+  set_source_files_properties(${RAWCRYPT_MODULE} TARGET_DIRECTORY ${target}
+    PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+  add_dependencies(${target} rawcrypt_module)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${target} PRIVATE OpenSSL::Crypto)
+endfunction()

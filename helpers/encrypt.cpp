@@ -1,0 +1,258 @@
+// The seven helpers of the device's application. Each call builds what it
+// needs, uses it once and releases it before it returns; nothing is kept.
+#include "target/compat.h"
+
+#include "helpers/encrypt.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "target/ecdsa_sign.h"
+#include "target/owners.h"
+
+namespace rawcrypt {
+namespace {
+
+constexpr int kCurve = NID_X9_62_prime256v1;
+constexpr int kScalarBytes = 32;
+
+// P-256's field prime, big-endian. A coordinate must lie below it: reducing
+// it modulo p would let two encodings stand for one key.
+constexpr unsigned char kFieldPrime[kScalarBytes] = {
+    0xff, 0xff, 0xff, 0xff, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xff, 0xff,
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+
+// The target's C library offers no memcmp to the module.
+bool below_field_prime(const unsigned char* coordinate) {
+  for (int i = 0; i < kScalarBytes; ++i)
+    if (coordinate[i] != kFieldPrime[i]) return coordinate[i] < kFieldPrime[i];
+  return false;
+}
+
+// Installs (x, y) as the key's public point when it is a point of the curve.
+// The library's own affine-coordinate setter also checks n*Q = O, a second
+// full scalar multiplication that P-256 (cofactor 1) does not need.
+bool set_public_point(EC_KEY* key, const unsigned char* x_bytes, const unsigned char* y_bytes,
+                      const BIGNUM* x, const BIGNUM* y) {
+  if (!below_field_prime(x_bytes) || !below_field_prime(y_bytes)) return false;
+  const EC_GROUP* group = EC_KEY_get0_group(key);
+  Owned<EC_POINT> point(EC_POINT_new(group));
+  return point && ec_point_set_affine(group, point.get(), x, y, nullptr) == 1 &&
+         EC_KEY_set_public_key(key, point.get()) == 1;
+}
+
+
+constexpr size_t kAesBlock = 16;
+constexpr size_t kDesBlock = 8;
+
+// Below this many bytes a cipher context costs more than it saves: the
+// low-level routine runs the whole call sooner than EVP can be set up.
+constexpr uint32_t kAesEvpThreshold = 512;
+
+// LocalIv: the caller's vector copied to the stack; the chaining works on the
+// copy and the copy is wiped on the way out.
+struct LocalIv {
+  unsigned char bytes[kAesBlock];
+  explicit LocalIv(const unsigned char* iv) { memcpy(bytes, iv, sizeof bytes); }
+  ~LocalIv() { OPENSSL_cleanse(bytes, sizeof bytes); }
+};
+
+// aes_cbc_low_level: the whole call through the low-level routine, whose
+// partial-block rules the fast path reproduces.
+void aes_cbc_low_level(const unsigned char* input, uint32_t length, const unsigned char* key,
+                       const unsigned char* iv, unsigned char* output, int encrypt) {
+  LocalIv chain(iv);
+  AES_KEY schedule;
+  if (encrypt)
+    AES_set_encrypt_key(key, 256, &schedule);
+  else
+    AES_set_decrypt_key(key, 256, &schedule);
+  AES_cbc_encrypt(input, output, length, &schedule, chain.bytes, encrypt);
+  OPENSSL_cleanse(&schedule, sizeof schedule);
+}
+
+// aes_cbc_evp: the same through EVP, which uses the CPU's AES instructions.
+// A final partial block goes through a block on the stack: encryption takes
+// it as padded with zeros and writes it whole; decryption reads a whole block
+// and writes only length mod 16 bytes. Returns false when EVP is unavailable,
+// having written nothing.
+bool aes_cbc_evp(const unsigned char* input, uint32_t length, const unsigned char* key,
+                 const unsigned char* iv, unsigned char* output, int encrypt) {
+  Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+  if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key, iv, encrypt) != 1 ||
+      EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1)
+    return false;
+  const uint32_t whole = length - length % kAesBlock;
+  const uint32_t tail = length % kAesBlock;
+  unsigned char last[kAesBlock];
+  if (tail != 0) {  // read before any write, for in-place calls
+    if (encrypt) {
+      memset(last, 0, sizeof last);
+      memcpy(last, input + whole, tail);
+    } else {
+      memcpy(last, input + whole, sizeof last);
+    }
+  }
+  int written = 0;
+  bool ok = EVP_CipherUpdate(ctx.get(), output, &written, input, static_cast<int>(whole)) == 1;
+  if (ok && tail != 0) {
+    unsigned char result[kAesBlock];
+    ok = EVP_CipherUpdate(ctx.get(), result, &written, last, sizeof last) == 1;
+    if (ok) memcpy(output + whole, result, encrypt ? kAesBlock : tail);
+    OPENSSL_cleanse(result, sizeof result);
+  }
+  OPENSSL_cleanse(last, sizeof last);
+  return ok;
+}
+
+// des_block: libcrypto's DES types drop the const of blocks it only reads.
+const_DES_cblock* des_block(const unsigned char* bytes) {
+  return reinterpret_cast<const_DES_cblock*>(const_cast<unsigned char*>(bytes));
+}
+
+void aes_cbc(const unsigned char* input, uint32_t length, const unsigned char* key,
+             const unsigned char* iv, unsigned char* output, int encrypt) {
+  // EVP takes an int length; larger buffers are rare enough for the slow path.
+  if (length >= kAesEvpThreshold && length <= 0x7ffffff0u &&
+      aes_cbc_evp(input, length, key, iv, output, encrypt))
+    return;
+  aes_cbc_low_level(input, length, key, iv, output, encrypt);
+}
+
+}  // namespace
+}  // namespace rawcrypt
+
+using namespace rawcrypt;
+
+extern "C" int ecc_sign(const unsigned char* private_key, const unsigned char* message,
+                        unsigned char* signature, uint32_t message_length) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  memset(digest, 0, sizeof digest);
+  unsigned int digest_length = 0;
+
+  DigestContext md;
+  if (md.get() == nullptr || EVP_DigestInit(md.get(), EVP_sha256()) == 0) {
+    printf("EVP DigestInit failed\n");
+    return 0;
+  }
+  Owned<EC_KEY> key(EC_KEY_new_by_curve_name(kCurve));
+  if (!key) {
+    printf("get ec key failed\n");
+    return 0;
+  }
+  SecretBn scalar(BN_bin2bn(private_key, kScalarBytes, nullptr));
+  if (!scalar) {
+    printf("key bin2bn failed\n");
+    return 0;
+  }
+  if (EC_KEY_set_private_key(key.get(), scalar.get()) != 1) {
+    printf("set pri key failed\n");
+    return 0;
+  }
+  if (EVP_DigestUpdate(md.get(), message, message_length) == 0) {
+    printf("EVP DigestUpdate failed\n");
+    return 0;
+  }
+  if (EVP_DigestFinal(md.get(), digest, &digest_length) == 0) {
+    printf("EVP DigestFinal failed\n");
+    return 0;
+  }
+  Owned<ECDSA_SIG> sig(rawcrypt::ECDSA_do_sign(digest, static_cast<int>(digest_length), key.get()));
+  if (!sig) {
+    printf("do sign failed\n");
+    return 0;
+  }
+  // Both halves are below the curve order, so they always fit; the caller's
+  // buffer is written in one piece or not at all.
+  const BIGNUM* r = nullptr;
+  const BIGNUM* s = nullptr;
+  ecdsa_sig_get0(sig.get(), &r, &s);
+  unsigned char raw[2 * kScalarBytes];
+  if (!bn_to_be32(r, raw) || !bn_to_be32(s, raw + kScalarBytes)) return 0;
+  memcpy(signature, raw, sizeof raw);
+  return 1;
+}
+
+extern "C" int ecc_verify(const unsigned char* public_x, const unsigned char* public_y,
+                          const unsigned char* message, const unsigned char* signature,
+                          uint32_t message_length) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  memset(digest, 0, sizeof digest);
+  unsigned int digest_length = 0;
+
+  DigestContext md;
+  if (md.get() == nullptr || EVP_DigestInit(md.get(), EVP_sha256()) == 0) {
+    printf("EVP DigestInit failed\n");
+    return 0;
+  }
+  Owned<EC_KEY> key(EC_KEY_new_by_curve_name(kCurve));
+  if (!key) {
+    printf("get ec key failed\n");
+    return 0;
+  }
+  {
+    Owned<BIGNUM> x(BN_bin2bn(public_x, kScalarBytes, nullptr));
+    if (!x) {
+      printf("bx failed\n");
+      return 0;
+    }
+    Owned<BIGNUM> y(BN_bin2bn(public_y, kScalarBytes, nullptr));
+    if (!y) {
+      printf("by failed\n");
+      return 0;
+    }
+    if (!set_public_point(key.get(), public_x, public_y, x.get(), y.get())) {
+      printf("set key failed\n");
+      return 0;
+    }
+  }
+  if (EVP_DigestUpdate(md.get(), message, message_length) == 0) {
+    printf("EVP DigestUpdate failed\n");
+    return 0;
+  }
+  if (EVP_DigestFinal(md.get(), digest, &digest_length) == 0) {
+    printf("EVP DigestFinal failed\n");
+    return 0;
+  }
+  Owned<ECDSA_SIG> sig(ECDSA_SIG_new());
+  Owned<BIGNUM> r(BN_bin2bn(signature, kScalarBytes, nullptr));
+  Owned<BIGNUM> s(BN_bin2bn(signature + kScalarBytes, kScalarBytes, nullptr));
+  if (!sig || !r || !s) {
+    printf("ECDSA SIG new failed %p %p %p\n", static_cast<void*>(sig.get()),
+           static_cast<void*>(r.get()), static_cast<void*>(s.get()));
+    return 0;
+  }
+  if (!ecdsa_sig_set0(sig.get(), r.get(), s.get())) return 0;
+  r.release();  // the signature object owns both halves now
+  s.release();
+  return ECDSA_do_verify(digest, static_cast<int>(digest_length), sig.get(), key.get());
+}
+
+extern "C" void des3_dec(const unsigned char* input, uint32_t length, const unsigned char* key,
+                         unsigned char* output) {
+  DES_key_schedule k1, k2, k3;
+  DES_set_key_unchecked(des_block(key), &k1);
+  DES_set_key_unchecked(des_block(key + kDesBlock), &k2);
+  DES_set_key_unchecked(des_block(key + 2 * kDesBlock), &k3);
+  // Counted in blocks, so a length near 2^32 cannot wrap an offset.
+  const uint32_t blocks = length / kDesBlock + (length % kDesBlock != 0);
+  for (uint32_t i = 0; i < blocks; ++i) {
+    const size_t offset = static_cast<size_t>(i) * kDesBlock;
+    DES_ecb3_encrypt(des_block(input + offset),
+                     reinterpret_cast<DES_cblock*>(output + offset), &k1, &k2, &k3, DES_DECRYPT);
+  }
+  OPENSSL_cleanse(&k1, sizeof k1);
+  OPENSSL_cleanse(&k2, sizeof k2);
+  OPENSSL_cleanse(&k3, sizeof k3);
+}
+
+extern "C" void aes_enc(const unsigned char* input, uint32_t length, const unsigned char* key,
+                        const unsigned char* iv, unsigned char* output) {
+  aes_cbc(input, length, key, iv, output, AES_ENCRYPT);
+}
+
+extern "C" void aes_dec(const unsigned char* input, uint32_t length, const unsigned char* key,
+                        const unsigned char* iv, unsigned char* output) {
+  aes_cbc(input, length, key, iv, output, AES_DECRYPT);
+}

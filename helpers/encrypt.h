@@ -1,0 +1,132 @@
+/* rawcrypt: the device's cryptographic helpers.
+ *
+ * Seven plain C functions with fixed algorithms and raw byte-string keys. Each
+ * call is self-contained: no initialisation, no state between calls, no
+ * allocation of the caller's buffers. None is told the size of its output
+ * buffer; the caller sizes it by the rule given with each function. Pointers
+ * are not tested for null (except base64_encode's input).
+ *
+ * Raw layouts shared by the ECDSA helpers:
+ *   scalar     32 bytes, big-endian, zero bytes in front of a shorter value;
+ *   signature  64 bytes: r as a scalar in bytes 0-31, s in bytes 32-63
+ *              (no DER, no length prefix, no recovery id).
+ *
+ * Failures are reported by the result and by one line on standard output
+ * (printf); the library's error queue is neither read nor cleared.
+ */
+#ifndef RAWCRYPT_HELPERS_ENCRYPT_H
+#define RAWCRYPT_HELPERS_ENCRYPT_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* des3_dec: three-key triple-DES (EDE) decryption in ECB mode.
+ *
+ * In:  input   ceil(length / 8) * 8 bytes of ciphertext; a length that is not
+ *              a multiple of 8 still reads a whole final block.
+ *      length  bytes to decrypt; 0 touches nothing.
+ *      key     24 bytes: K1 = bytes 0-7, K2 = 8-15, K3 = 16-23, used as they
+ *              are (parity not checked, weak keys not refused).
+ * Out: output  ceil(length / 8) * 8 bytes of plaintext; may be input itself.
+ * Prints nothing, reports nothing.
+ */
+void des3_dec(const unsigned char *input, uint32_t length, const unsigned char *key,
+              unsigned char *output);
+
+/* aes_enc: AES-256 encryption in CBC mode, no padding.
+ *
+ * In:  input   length bytes of plaintext.
+ *      length  bytes to encrypt; 0 touches nothing. When it is not a multiple
+ *              of 16, the final partial block is taken as padded with zero
+ *              bytes and a whole final block is written.
+ *      key     32 bytes.
+ *      iv      16 bytes; read, never written, so calls never chain.
+ * Out: output  length rounded up to a multiple of 16 bytes; may be input.
+ * Prints nothing, reports nothing.
+ */
+void aes_enc(const unsigned char *input, uint32_t length, const unsigned char *key,
+             const unsigned char *iv, unsigned char *output);
+
+/* aes_dec: AES-256 decryption in CBC mode, no padding.
+ *
+ * In:  input   ceil(length / 16) * 16 bytes of ciphertext (a whole final block
+ *              is read when length is not a multiple of 16).
+ *      length  bytes to write; 0 touches nothing.
+ *      key     32 bytes.
+ *      iv      16 bytes; read, never written.
+ * Out: output  exactly length bytes of plaintext; may be input.
+ * Prints nothing, reports nothing.
+ */
+void aes_dec(const unsigned char *input, uint32_t length, const unsigned char *key,
+             const unsigned char *iv, unsigned char *output);
+
+/* ecc_sign: ECDSA signature over P-256 with SHA-256 of the message.
+ *
+ * Returns: 1 when the signature was written; 0 on any failure, after one
+ *          console line naming the failed step. Each signature takes a fresh
+ *          nonce, so signing one message twice gives two signatures.
+ * In:  private_key     32-byte scalar d.
+ *      message         message_length bytes (not read when the length is 0).
+ *      message_length  bytes of message.
+ * Out: signature       64 bytes r || s, written only on a result of 1; on 0
+ *                      the buffer holds exactly what it held before.
+ */
+int ecc_sign(const unsigned char *private_key, const unsigned char *message,
+             unsigned char *signature, uint32_t message_length);
+
+/* ecc_verify: checks an ECDSA P-256/SHA-256 signature on a message.
+ *
+ * Returns: 1  the signature is valid for the message and the key;
+ *          0  it is not, or a step before verification failed (with its
+ *             console line, e.g. "set key failed\n" for a point that is not
+ *             on P-256 or a coordinate not below the field prime);
+ *         -1  the library's verification itself reported an error.
+ *          Accept a signature on a result of exactly 1; treat 0 and -1 alike.
+ * In:  public_x, public_y  32-byte scalars, the affine coordinates of the key.
+ *      message             message_length bytes (not read when the length is 0).
+ *      signature           64 bytes r || s.
+ *      message_length      bytes of message.
+ */
+int ecc_verify(const unsigned char *public_x, const unsigned char *public_y,
+               const unsigned char *message, const unsigned char *signature,
+               uint32_t message_length);
+
+/* base64_encode: Base64 text of a byte string, in the caller's alphabet.
+ *
+ * In:  input     the bytes; null makes the call do nothing at all.
+ *      length    bytes of input; 0 or less writes only the terminator.
+ *      alphabet  64 characters, entry v standing for the 6-bit value v. The
+ *                padding character is always '='.
+ * Out: output    4 * ceil(length / 3) characters and a NUL; no line breaks.
+ */
+void base64_encode(const unsigned char *input, int32_t length, const char *alphabet,
+                   char *output);
+
+/* base64_decode: strict decoding of standard Base64 text (A-Z a-z 0-9 + /).
+ *
+ * Returns: 0 on success; -1 when the text is refused, after one console line
+ *          (without newline) quoting the whole text:
+ *            strlen not a multiple of 4   "<text> is not base64 encoded";
+ *                                         output_length and output untouched
+ *            a character outside the set  "<text> is not base64 encoded";
+ *            before the first '='         output_length 0, output untouched
+ *            one lone final character     "invalid base64 encoded str <text>";
+ *                                         the full groups' bytes stay written
+ *                                         and output_length counts them
+ *          Decoding stops at the first '=' or NUL; what follows '=' only counts
+ *          towards the length. No character is skipped (no spaces, no line
+ *          breaks, no URL-safe '-' or '_'). Spare low bits are not checked.
+ * In:  text           NUL-terminated.
+ * Out: output_length  bytes written to output.
+ *      output         3 * strlen(text) / 4 bytes; no terminator is written.
+ */
+int base64_decode(const char *text, int32_t *output_length, unsigned char *output);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* RAWCRYPT_HELPERS_ENCRYPT_H */
