@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test of rawcrypt: installs what is missing, then the
-# whole suite natively and under AddressSanitizer + UndefinedBehaviorSanitizer.
+# whole suite natively and under AddressSanitizer + UndefinedBehaviorSanitizer,
+# then the libFuzzer targets for a bounded time (RAWCRYPT_FUZZ_SECONDS, 30).
 # Ends with one line "N passed, M failed"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -54,10 +55,12 @@ run_suite() {
   fi
 }
 
-install_missing cmake g++ make libssl-dev libgtest-dev
+install_missing cmake g++ make libssl-dev libgtest-dev clang
 
 run_suite native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite asan -DCMAKE_BUILD_TYPE=Debug -DRAWCRYPT_SANITIZE=address,undefined
+CC=clang CXX=clang++ run_suite fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWCRYPT_FUZZ=ON \
+  -DRAWCRYPT_SANITIZE=address,undefined -DRAWCRYPT_FUZZ_SECONDS="${RAWCRYPT_FUZZ_SECONDS:-30}"
 
 say "summary"
 [ ${#failed_suites[@]} -ne 0 ] && echo "failing: ${failed_suites[*]}"

@@ -73,9 +73,92 @@ bool bench_ecdsa() {
   return ok;
 }
 
+void evp_cipher(const EVP_CIPHER* cipher, int encrypt, const unsigned char* in, int n,
+                const unsigned char* key, const unsigned char* iv, unsigned char* out) {
+  Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+  EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, iv, encrypt);
+  EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+  int written = 0;
+  EVP_CipherUpdate(ctx.get(), out, &written, in, n);
+}
+
+void low_level_aes(int encrypt, const unsigned char* in, size_t n, const unsigned char* key,
+                   const unsigned char* iv, unsigned char* out) {
+  unsigned char chain[16];
+  memcpy(chain, iv, 16);
+  AES_KEY schedule;
+  if (encrypt)
+    AES_set_encrypt_key(key, 256, &schedule);
+  else
+    AES_set_decrypt_key(key, 256, &schedule);
+  AES_cbc_encrypt(in, out, n, &schedule, chain, encrypt);
+}
+
+bool bench_ciphers() {
+  std::vector<unsigned char> in(1 << 20, 0x3c), out(in.size());
+  const unsigned char key[32] = {1, 2, 3}, iv[16] = {4, 5, 6};
+  const int mib = static_cast<int>(in.size());
+  bool ok = true;
+  ok &= report("aes_enc 1 MiB / EVP AES-256-CBC",
+               measure_ratio([&] { aes_enc(in.data(), mib, key, iv, out.data()); },
+                             [&] { evp_cipher(EVP_aes_256_cbc(), 1, in.data(), mib, key, iv, out.data()); },
+                             21, 5),
+               1.05);
+  ok &= report("aes_dec 1 MiB / EVP AES-256-CBC",
+               measure_ratio([&] { aes_dec(in.data(), mib, key, iv, out.data()); },
+                             [&] { evp_cipher(EVP_aes_256_cbc(), 0, in.data(), mib, key, iv, out.data()); },
+                             21, 10),
+               1.1);
+  for (int encrypt : {1, 0}) {
+    ok &= report(encrypt ? "aes_enc 64 B / low-level key schedule + CBC"
+                         : "aes_dec 64 B / low-level key schedule + CBC",
+                 measure_ratio([&] { (encrypt ? aes_enc : aes_dec)(in.data(), 64, key, iv, out.data()); },
+                               [&] { low_level_aes(encrypt, in.data(), 64, key, iv, out.data()); },
+                               31, 2000),
+                 1.2);
+  }
+  const unsigned char key24[24] = {7, 8, 9};
+  ok &= report("des3_dec 64 KiB / EVP DES-EDE3-ECB",
+               measure_ratio([&] { des3_dec(in.data(), 65536, key24, out.data()); },
+                             [&] { evp_cipher(EVP_des_ede3_ecb(), 0, in.data(), 65536, key24, nullptr, out.data()); },
+                             21, 5),
+               1.05);
+  return ok;
+}
+
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+bool bench_base64() {
+  bool ok = true;
+  for (size_t n : {size_t{1} << 20, size_t{48}}) {
+    std::vector<unsigned char> bytes(n), decoded(n + 8);
+    for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>(i * 151 + 7);
+    std::vector<char> text(4 * ((n + 2) / 3) + 1);
+    const int calls = n > 1000 ? 10 : 20000;
+    const bool big = n > 1000;
+    ok &= report(big ? "base64_encode 1 MiB / EVP_EncodeBlock" : "base64_encode 48 B / EVP_EncodeBlock",
+                 measure_ratio([&] { base64_encode(bytes.data(), n, kAlphabet, text.data()); },
+                               [&] { EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(), n); },
+                               21, calls),
+                 big ? 0.45 : 1.1);
+    int32_t length = 0;
+    const int text_length = static_cast<int>(strlen(text.data()));
+    ok &= report(big ? "base64_decode 1 MiB / EVP_DecodeBlock" : "base64_decode 48 B / EVP_DecodeBlock",
+                 measure_ratio([&] { base64_decode(text.data(), &length, decoded.data()); },
+                               [&] { EVP_DecodeBlock(decoded.data(), reinterpret_cast<unsigned char*>(text.data()), text_length); },
+                               21, calls),
+                 big ? 0.55 : 1.1);
+  }
+  return ok;
+}
+
 }  // namespace
 
-int main() {
-  bool ok = bench_ecdsa();
+int main(int argc, char** argv) {
+  const std::string only = argc > 1 ? argv[1] : "";
+  bool ok = true;
+  if (only.empty() || only == "ecdsa") ok &= bench_ecdsa();
+  if (only.empty() || only == "cipher") ok &= bench_ciphers();
+  if (only.empty() || only == "base64") ok &= bench_base64();
   return ok ? 0 : 1;
 }

@@ -10,6 +10,10 @@ target_compile_options(rawcrypt_objs PRIVATE
   -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-builtin-printf
   -ffunction-sections -fdata-sections)
 
+if(RAWCRYPT_FUZZ)
+  return()  # fuzz targets take the objects directly
+endif()
+
 set(RAWCRYPT_MODULE ${PROJECT_BINARY_DIR}/rawcrypt.o)
 set(RAWCRYPT_EXPORTS ${PROJECT_SOURCE_DIR}/cmake/exports.txt)
 add_custom_command(OUTPUT ${RAWCRYPT_MODULE}

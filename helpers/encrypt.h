@@ -101,6 +101,8 @@ int ecc_verify(const unsigned char *public_x, const unsigned char *public_y,
  *      alphabet  64 characters, entry v standing for the 6-bit value v. The
  *                padding character is always '='.
  * Out: output    4 * ceil(length / 3) characters and a NUL; no line breaks.
+ * Stack: inputs of 8192 bytes or more build an 8 KiB table of character pairs
+ *        on the caller's stack (four times faster on large inputs).
  */
 void base64_encode(const unsigned char *input, int32_t length, const char *alphabet,
                    char *output);
