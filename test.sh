@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test of rawcrypt: installs what is missing, then the
-# whole suite natively and under AddressSanitizer + UndefinedBehaviorSanitizer,
-# then the libFuzzer targets for a bounded time (RAWCRYPT_FUZZ_SECONDS, 30).
+# whole suite natively, under AddressSanitizer + UndefinedBehaviorSanitizer and
+# under ThreadSanitizer, then the libFuzzer targets for a bounded time (RAWCRYPT_FUZZ_SECONDS, 30).
 # Ends with one line "N passed, M failed"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -59,6 +59,7 @@ install_missing cmake g++ make libssl-dev libgtest-dev clang
 
 run_suite native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite asan -DCMAKE_BUILD_TYPE=Debug -DRAWCRYPT_SANITIZE=address,undefined
+run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWCRYPT_SANITIZE=thread
 CC=clang CXX=clang++ run_suite fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWCRYPT_FUZZ=ON \
   -DRAWCRYPT_SANITIZE=address,undefined -DRAWCRYPT_FUZZ_SECONDS="${RAWCRYPT_FUZZ_SECONDS:-30}"
 

@@ -3,7 +3,11 @@
 
 add_library(rawcrypt_objs OBJECT
   helpers/encrypt.cpp
-  target/ecdsa_sign.cpp)
+  target/bn_rand.cpp
+  target/ecdsa_sign.cpp
+  target/generator.cpp
+  target/nonce.cpp
+  target/rand_poll.cpp)
 target_include_directories(rawcrypt_objs PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(rawcrypt_objs PUBLIC OpenSSL::Crypto)
 target_compile_options(rawcrypt_objs PRIVATE

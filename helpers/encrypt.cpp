@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "target/ecdsa_sign.h"
+#include "target/generator.h"
 #include "target/owners.h"
 
 namespace rawcrypt {

@@ -16,6 +16,7 @@
 #include <openssl/des.h>
 #include <openssl/ec.h>
 #include <openssl/ecdsa.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/opensslv.h>
 #include <openssl/rand.h>
@@ -26,6 +27,10 @@
 #if OPENSSL_VERSION_NUMBER < 0x10100000L
 #define RAWCRYPT_LIBCRYPTO_102 1
 #endif
+
+// 1.1 made RAND_cleanup a macro that does nothing; the module's generator
+// has a RAND_cleanup of its own.
+#undef RAND_cleanup
 
 namespace rawcrypt {
 
@@ -143,6 +148,20 @@ inline const RAND_METHOD* default_rand_method() {
   return RAND_SSLeay();
 #else
   return RAND_OpenSSL();
+#endif
+}
+
+// raise_not_seeded: records the library's "PRNG not seeded" error with its
+// standard explanatory text, as the library's own generator does.
+inline void raise_not_seeded() {
+#ifdef RAWCRYPT_LIBCRYPTO_102
+  RANDerr(RAND_F_SSLEAY_RAND_BYTES, RAND_R_PRNG_NOT_SEEDED);
+  ERR_add_error_data(1, "You need to read the OpenSSL FAQ, http://www.openssl.org/support/faq.html");
+#else
+  ERR_new();
+  ERR_set_debug(OPENSSL_FILE, OPENSSL_LINE, "RAND_bytes");
+  ERR_set_error(ERR_LIB_RAND, RAND_R_PRNG_NOT_SEEDED,
+                "You need to read the OpenSSL FAQ, https://www.openssl.org/docs/faq.html");
 #endif
 }
 

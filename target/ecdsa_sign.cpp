@@ -1,9 +1,257 @@
 #include "target/ecdsa_sign.h"
 
+#include <stdio.h>
+
+#include "target/bn_rand.h"
+#include "target/generator.h"
+#include "target/nonce.h"
+#include "target/owners.h"
+
 namespace rawcrypt {
+namespace {
+
+// The context a caller passed, or one of our own that we free.
+class ContextInUse {
+ public:
+  explicit ContextInUse(BN_CTX* given) : ctx_(given), own_(given == nullptr ? BN_CTX_new() : nullptr) {
+    if (own_) ctx_ = own_.get();
+  }
+  BN_CTX* get() const { return ctx_; }
+
+ private:
+  BN_CTX* ctx_;
+  Owned<BN_CTX> own_;
+};
+
+}  // namespace
+
+int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
+                     const unsigned char* dgst, int dgst_len) {
+  const EC_GROUP* group = key != nullptr ? EC_KEY_get0_group(key) : nullptr;
+  if (group == nullptr) {
+    printf("eckey failed\n");
+    return 0;
+  }
+  ContextInUse ctx(ctx_in);
+  if (ctx.get() == nullptr) {
+    printf("bn failed\n");
+    return 0;
+  }
+  SecretBn k(BN_new()), r(BN_new()), X(BN_new());
+  Owned<BIGNUM> order(BN_new());
+  if (!k || !r || !order || !X) {
+    printf("k r order X\n");
+    return 0;
+  }
+  Owned<EC_POINT> point(EC_POINT_new(group));
+  if (!point) {
+    printf("ec point failed\n");
+    return 0;
+  }
+  if (!EC_GROUP_get_order(group, order.get(), ctx.get())) {
+    printf("ec group get order failed\n");
+    return 0;
+  }
+  // Sized up front, so the numbers' lengths tell nothing of their values.
+  const int order_bits = BN_num_bits(order.get());
+  if (!BN_set_bit(k.get(), order_bits) || !BN_set_bit(r.get(), order_bits) ||
+      !BN_set_bit(X.get(), order_bits)) {
+    printf("bn set bit failed\n");
+    return 0;
+  }
+  const BIGNUM* priv = EC_KEY_get0_private_key(key);
+  BN_set_flags(k.get(), BN_FLG_CONSTTIME);
+  do {
+    do {
+      if (!rawcrypt::BN_rand_range(k.get(), order.get())) {
+        printf("bn rand range failed\n");
+        return 0;
+      }
+    } while (BN_is_zero(k.get()));
+    // The hedge: the draw only adds to a nonce that the key and the digest
+    // already make secret and unique.
+    if (dgst != nullptr && priv != nullptr &&
+        !derive_nonce(k.get(), order.get(), priv, dgst, dgst_len, k.get(), ctx.get())) {
+      printf("bn rand range failed\n");
+      return 0;
+    }
+    // G * k through an equivalent scalar of fixed length (k + order or
+    // k + 2 * order), so the time taken does not tell the length of k.
+    if (!BN_add(r.get(), k.get(), order.get()) || !BN_add(X.get(), r.get(), order.get()) ||
+        !BN_copy(k.get(), BN_num_bits(r.get()) > order_bits ? r.get() : X.get())) {
+      printf("bn add and bn copy failed\n");
+      return 0;
+    }
+    BN_set_flags(k.get(), BN_FLG_CONSTTIME);
+    if (!EC_POINT_mul(group, point.get(), k.get(), nullptr, nullptr, ctx.get())) {
+      printf("ec point mul failed\n");
+      return 0;
+    }
+    if (!ec_group_is_binary(group)) {
+      if (!ec_point_get_affine(group, point.get(), X.get(), nullptr, ctx.get())) {
+        printf("ec point get affine coordinates failed\n");
+        return 0;
+      }
+    } else if (!ec_point_get_affine_x_binary(group, point.get(), X.get(), ctx.get())) {
+      printf("GF2m failed\n");
+      return 0;
+    }
+    if (!BN_nnmod(r.get(), X.get(), order.get(), ctx.get())) {
+      printf("BN nnmod failed\n");
+      return 0;
+    }
+  } while (BN_is_zero(r.get()));
+
+  // The inverse of k: in constant time by Fermat (k^(order-2)) where the
+  // group keeps Montgomery data for its order.
+  if (BN_MONT_CTX* mont = EC_GROUP_get_mont_data(group)) {
+    if (!BN_set_word(X.get(), 2)) {
+      printf("bn set word failed\n");
+      return 0;
+    }
+    if (!BN_mod_sub(X.get(), order.get(), X.get(), order.get(), ctx.get())) {
+      printf("bn mod sub failed\n");
+      return 0;
+    }
+    BN_set_flags(X.get(), BN_FLG_CONSTTIME);
+    if (!BN_mod_exp_mont_consttime(k.get(), k.get(), X.get(), order.get(), ctx.get(), mont)) {
+      printf("bn mod exp mont failed\n");
+      return 0;
+    }
+  } else if (!BN_mod_inverse(k.get(), k.get(), order.get(), ctx.get())) {
+    printf("bn mod inverse failed\n");
+    return 0;
+  }
+  BN_clear_free(*rp);
+  BN_clear_free(*kinvp);
+  *rp = r.release();
+  *kinvp = k.release();
+  return 1;
+}
+
+int ECDSA_sign_setup(EC_KEY* key, BN_CTX* ctx, BIGNUM** kinvp, BIGNUM** rp) {
+  return ecdsa_sign_setup(key, ctx, kinvp, rp, nullptr, 0);
+}
+
+ECDSA_SIG* ecdsa_do_sign(const unsigned char* dgst, int dgst_len, const BIGNUM* in_kinv,
+                         const BIGNUM* in_r, EC_KEY* key) {
+  const EC_GROUP* group = key != nullptr ? EC_KEY_get0_group(key) : nullptr;
+  const BIGNUM* priv = key != nullptr ? EC_KEY_get0_private_key(key) : nullptr;
+  if (group == nullptr || priv == nullptr) {
+    printf("para error\n");
+    return nullptr;
+  }
+  Owned<ECDSA_SIG> sig(ECDSA_SIG_new());
+  if (!sig) {
+    printf("sig new failed\n");
+    return nullptr;
+  }
+  Owned<BN_CTX> ctx(BN_CTX_new());
+  Owned<BIGNUM> order(BN_new());
+  SecretBn m(BN_new());
+  SecretBn r(BN_new()), s(BN_new());  // s holds r*d on the way
+  if (!ctx || !order || !m || !r || !s) {
+    printf("bn new failed\n");
+    return nullptr;
+  }
+  if (!EC_GROUP_get_order(group, order.get(), ctx.get())) {
+    printf("ec group get order failed\n");
+    return nullptr;
+  }
+  BN_MONT_CTX* mont = EC_GROUP_get_mont_data(group);
+  // A digest longer than the order is cut to its leftmost order bits.
+  const int order_bits = BN_num_bits(order.get());
+  int used_len = dgst_len;
+  if (8 * used_len > order_bits) used_len = (order_bits + 7) / 8;
+  if (!BN_bin2bn(dgst, used_len, m.get())) {
+    printf("bin2bn failed\n");
+    return nullptr;
+  }
+  if (8 * used_len > order_bits && !BN_rshift(m.get(), m.get(), 8 - (order_bits & 0x7))) {
+    printf("too long\n");
+    return nullptr;
+  }
+  SecretBn kinv;
+  const BIGNUM* ckinv = in_kinv;
+  for (;;) {
+    if (in_kinv == nullptr || in_r == nullptr) {
+      BIGNUM* new_kinv = kinv.release();
+      BIGNUM* new_r = r.release();
+      const int ok = ecdsa_sign_setup(key, ctx.get(), &new_kinv, &new_r, dgst, dgst_len);
+      kinv.reset(new_kinv);
+      r.reset(new_r);
+      if (!ok) {
+        printf("sign setup failed\n");
+        return nullptr;
+      }
+      ckinv = kinv.get();
+    } else if (BN_copy(r.get(), in_r) == nullptr) {
+      printf("bn copy failed\n");
+      return nullptr;
+    }
+    // s = r * d: with one factor in Montgomery form the product comes out
+    // in plain form.
+    if (mont != nullptr ? !BN_to_montgomery(s.get(), r.get(), mont, ctx.get()) ||
+                              !BN_mod_mul_montgomery(s.get(), s.get(), priv, mont, ctx.get())
+                        : !BN_mod_mul(s.get(), r.get(), priv, order.get(), ctx.get())) {
+      printf("bn to mont failed\n");
+      return nullptr;
+    }
+    if (!BN_mod_add(s.get(), s.get(), m.get(), order.get(), ctx.get())) {
+      printf("bn mod add failed\n");
+      return nullptr;
+    }
+    if (mont != nullptr ? !BN_to_montgomery(s.get(), s.get(), mont, ctx.get()) ||
+                              !BN_mod_mul_montgomery(s.get(), s.get(), ckinv, mont, ctx.get())
+                        : !BN_mod_mul(s.get(), s.get(), ckinv, order.get(), ctx.get())) {
+      printf("bn to mont 2 failed\n");
+      return nullptr;
+    }
+    if (!BN_is_zero(s.get())) break;
+    if (in_kinv != nullptr && in_r != nullptr) {  // the caller's pair cannot be redrawn
+      printf("in_kinv != NULL\n");
+      return nullptr;
+    }
+  }
+  if (!ecdsa_sig_set0(sig.get(), r.get(), s.get())) {
+    printf("sig new failed\n");
+    return nullptr;
+  }
+  r.release();
+  s.release();
+  return sig.release();
+}
+
+ECDSA_SIG* ECDSA_do_sign_ex(const unsigned char* dgst, int dgst_len, const BIGNUM* kinv,
+                            const BIGNUM* r, EC_KEY* key) {
+  if (key == nullptr) {
+    printf("ecdsa check filed\n");
+    return nullptr;
+  }
+  ECDSA_SIG* sig = ecdsa_do_sign(dgst, dgst_len, kinv, r, key);
+  if (sig == nullptr) printf("ecdsa do sign failed\n");
+  return sig;
+}
 
 ECDSA_SIG* ECDSA_do_sign(const unsigned char* dgst, int dgst_len, EC_KEY* key) {
-  return ::ECDSA_do_sign(dgst, dgst_len, key);
+  return rawcrypt::ECDSA_do_sign_ex(dgst, dgst_len, nullptr, nullptr, key);
+}
+
+int ECDSA_sign_ex(int, const unsigned char* dgst, int dgst_len, unsigned char* sig,
+                  unsigned int* siglen, const BIGNUM* kinv, const BIGNUM* r, EC_KEY* key) {
+  rawcrypt::RAND_seed(dgst, dgst_len);
+  Owned<ECDSA_SIG> s(rawcrypt::ECDSA_do_sign_ex(dgst, dgst_len, kinv, r, key));
+  if (!s) {
+    *siglen = 0;
+    return 0;
+  }
+  *siglen = static_cast<unsigned int>(i2d_ECDSA_SIG(s.get(), &sig));
+  return 1;
+}
+
+int ECDSA_sign(int type, const unsigned char* dgst, int dgst_len, unsigned char* sig,
+               unsigned int* siglen, EC_KEY* key) {
+  return rawcrypt::ECDSA_sign_ex(type, dgst, dgst_len, sig, siglen, nullptr, nullptr, key);
 }
 
 }  // namespace rawcrypt

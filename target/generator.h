@@ -1,0 +1,51 @@
+// The module's random generator: libcrypto's default generator as the target
+// sees it, seeded by the module's own entropy poll. Requests that reach the
+// library's default method are served here: the module keeps the generator's
+// accounting (initialized, entropy), runs the poll and prints the lines; the
+// bytes themselves come from libcrypto. A method the application installed
+// itself is used as it is.
+#ifndef RAWCRYPT_TARGET_GENERATOR_H
+#define RAWCRYPT_TARGET_GENERATOR_H
+
+#include "target/compat.h"
+
+namespace rawcrypt {
+
+// The entropy, in bytes, from which the generator counts itself seeded.
+constexpr double kEntropyNeeded = 32.0;
+
+// RAND_bytes: num random bytes into buf. Returns 1; 0 when the generator is
+// not seeded (buf is still filled; "else\n" and the library's not-seeded
+// error); -1 when there is no current method or it has no byte operation
+// ("meth = %p, bytes = %p\n"). num <= 0 returns 1 at once.
+int RAND_bytes(unsigned char* buf, int num);
+
+// RAND_pseudo_bytes: as RAND_bytes; an unseeded request prints "pseudo\n"
+// and records no error.
+int RAND_pseudo_bytes(unsigned char* buf, int num);
+
+// RAND_add: mixes num bytes of buf into the generator, crediting `entropy`
+// bytes of entropy while the generator holds less than it needs.
+void RAND_add(const void* buf, int num, double entropy);
+
+// RAND_seed: RAND_add crediting every byte.
+void RAND_seed(const void* buf, int num);
+
+// RAND_status: 1 when the generator is seeded (polling first if it has not
+// been polled yet), else 0.
+int RAND_status();
+
+// RAND_cleanup: forgets the seeding, so that the next request polls again.
+void RAND_cleanup();
+
+// RAND_poll: the target's entropy poll (calendar time, the C library's rand,
+// 32 bytes credited as 32). Returns 1.
+int RAND_poll();
+
+// generator_polls: how many times the generator has run the poll (a
+// diagnostic for tests and the console).
+unsigned generator_polls();
+
+}  // namespace rawcrypt
+
+#endif  // RAWCRYPT_TARGET_GENERATOR_H

@@ -1,0 +1,175 @@
+// Allocation failures inside the helpers: for N = 1, 2, ... the N-th
+// allocation of one ecc_sign or ecc_verify call fails, until a call no
+// longer reaches N allocations. Every run must give the right result or 0,
+// print only lines of the road (the helper's own last), leave the signature
+// buffer untouched on failure, and free all it allocated.
+#include "target/compat.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <regex>
+
+#include "helpers/encrypt.h"
+#include "tests/support/console.h"
+#include "tests/support/ecdsa_reference.h"
+
+namespace {
+
+// attempts: allocations asked for in the current run. Blocks handed out
+// during runs are tracked until freed: the library keeps caches that it
+// frees only at its cleanup, so what is still held is judged at exit.
+long attempts = 0, fail_at = 0;  // fail_at 0: none fails
+bool counting = false;
+size_t max_held = 0;  // proof that the tracking saw the runs' blocks
+bool swept = false;
+std::map<void*, long>* held = new std::map<void*, long>;  // block -> fail_at of its run
+
+void* track(void* p) {
+  if (p != nullptr) (*held)[p] = fail_at;
+  return p;
+}
+void untrack(void* p) {
+  if (p != nullptr) held->erase(p);
+}
+void* counted_malloc(size_t n RAWCRYPT_MEM_ARGS) {
+  if (!counting) return malloc(n);
+  if (++attempts == fail_at) return nullptr;
+  return track(malloc(n));
+}
+void* counted_realloc(void* p, size_t n RAWCRYPT_MEM_ARGS) {
+  if (counting && ++attempts == fail_at) return nullptr;
+  const bool was_tracked = p != nullptr && held->count(p) != 0;
+  untrack(p);  // before realloc, which may free p
+  void* q = realloc(p, n);
+  if (q == nullptr) {
+    if (was_tracked) track(p);  // p is still the caller's
+  } else if (counting || was_tracked) {
+    track(q);
+  }
+  return q;
+}
+void counted_free(void* p RAWCRYPT_MEM_ARGS) {
+  untrack(p);
+  free(p);
+}
+
+// The lines the road and the helpers may print.
+const std::regex kRoadLine(
+    "EVP DigestInit failed|get ec key failed|key bin2bn failed|set pri key failed|"
+    "EVP DigestUpdate failed|EVP DigestFinal failed|do sign failed|bx failed|by failed|"
+    "set key failed|ECDSA SIG new failed .* .* .*|ecdsa check filed|ecdsa do sign failed|"
+    "para error|sig new failed|bn new failed|ec group get order failed|bin2bn failed|too long|"
+    "sign setup failed|bn copy failed|bn to mont failed|bn mod add failed|bn to mont 2 failed|"
+    "eckey failed|bn failed|k r order X|ec point failed|bn set bit failed|bn rand range failed|"
+    "bn add and bn copy failed|ec point mul failed|ec point get affine coordinates failed|"
+    "BN nnmod failed|bn set word failed|bn mod sub failed|bn mod exp mont failed|"
+    "bn mod inverse failed|[1-4]|--count|--count 2|range is zero or neg|too small 1|too small 2|"
+    "malloc [0-9]+ failed|rand bytes failed|rand pseudo bytes failed|bin 2 bn failed|"
+    "meth = .*, bytes = .*|pseudo|else");
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    lines.push_back(text.substr(start, nl - start));
+  EXPECT_EQ(start, text.size()) << "a line without newline: " << text;
+  return lines;
+}
+
+struct Sweep {
+  int runs = 0, failures = 0;
+};
+
+// sweep: runs call() failing allocation N = 1, 2, ... until a run allocates
+// fewer than N times; check(result) judges each run after it.
+template <typename Call, typename Check>
+Sweep sweep(Call call, Check check, const char* helper_lines) {
+  Sweep s;
+  swept = true;
+  for (fail_at = 1;; ++fail_at) {
+    attempts = 0;
+    int result = -2;
+    counting = true;
+    std::string printed = printed_by([&] { result = call(); });
+    counting = false;
+    const long reached = attempts;
+    max_held = std::max(max_held, held->size());
+    check(result);
+    ++s.runs;
+    if (result == -1) {  // the library's verification reported an error: no line of ours
+      ++s.failures;
+      EXPECT_EQ(printed, "") << "at " << fail_at;
+    } else if (result != 1) {
+      ++s.failures;
+      auto lines = lines_of(printed);
+      EXPECT_FALSE(lines.empty()) << "silent failure at allocation " << fail_at;
+      if (lines.empty()) continue;
+      for (const auto& line : lines)
+        EXPECT_TRUE(std::regex_match(line, kRoadLine)) << "'" << line << "' at " << fail_at;
+      EXPECT_TRUE(std::regex_match(lines.back(), std::regex(helper_lines)))
+          << "'" << lines.back() << "' last at " << fail_at;
+    }
+    if (reached < fail_at) break;  // this run allocated fewer: every N was tried
+  }
+  fail_at = 0;
+  return s;
+}
+
+TEST(AllocationFailures, EccSign) {
+  const reference::RawKey key = reference::generate_key();
+  const vectors::Bytes msg(100, 0x61);
+  unsigned char sig[64];
+  ecc_sign(key.d.data(), msg.data(), sig, msg.size());  // the library's lazy set-up, once
+  unsigned char out[64];
+  Sweep s = sweep(
+      [&] {
+        memset(out, 0x3c, sizeof out);
+        return ecc_sign(key.d.data(), msg.data(), out, msg.size());
+      },
+      [&](int result) {
+        const vectors::Bytes written(out, out + 64);
+        if (result == 1)
+          EXPECT_TRUE(reference::evp_verify(key, msg, written)) << "at " << fail_at;
+        else
+          EXPECT_TRUE(result == 0 && written == vectors::Bytes(64, 0x3c)) << "at " << fail_at;
+      },
+      "EVP DigestInit failed|get ec key failed|key bin2bn failed|set pri key failed|"
+      "EVP DigestUpdate failed|EVP DigestFinal failed|do sign failed");
+  EXPECT_GT(s.failures, 10);
+  std::printf("ecc_sign: %d runs, %d failed\n", s.runs, s.failures);
+}
+
+TEST(AllocationFailures, EccVerify) {
+  const reference::RawKey key = reference::generate_key();
+  const vectors::Bytes msg(100, 0x62);
+  unsigned char sig[64];
+  ecc_sign(key.d.data(), msg.data(), sig, msg.size());
+  ecc_verify(key.x.data(), key.y.data(), msg.data(), sig, msg.size());
+  Sweep s = sweep(
+      [&] { return ecc_verify(key.x.data(), key.y.data(), msg.data(), sig, msg.size()); },
+      [&](int result) { EXPECT_TRUE(result == 1 || result == 0 || result == -1) << result; },
+      "EVP DigestInit failed|get ec key failed|bx failed|by failed|set key failed|"
+      "EVP DigestUpdate failed|EVP DigestFinal failed|ECDSA SIG new failed .*");
+  EXPECT_GT(s.failures, 5);
+  std::printf("ecc_verify: %d runs, %d failed\n", s.runs, s.failures);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Before libcrypto allocates anything.
+  if (!CRYPTO_set_mem_functions(counted_malloc, counted_realloc, counted_free)) return 2;
+  testing::InitGoogleTest(&argc, argv);
+  int failed = RUN_ALL_TESTS();
+  // Once the library has let go of its caches, nothing allocated during a
+  // run may still be held.
+  OPENSSL_cleanup();
+  if (swept && max_held == 0) failed = 1;
+  for (const auto& block : *held) {
+    std::printf("leak: a block allocated in the run that failed allocation %ld\n", block.second);
+    failed = 1;
+  }
+  return failed;
+}
