@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test of rawcrypt: installs what is missing, then the
-# whole suite natively, under AddressSanitizer + UndefinedBehaviorSanitizer and
-# under ThreadSanitizer, then the libFuzzer targets for a bounded time (RAWCRYPT_FUZZ_SECONDS, 30).
+# Builds and runs every test of rawcrypt: installs what is missing (Debian
+# packages), then the whole suite natively, under AddressSanitizer +
+# UndefinedBehaviorSanitizer, under ThreadSanitizer, on 32- and 64-bit ARM
+# under qemu, and the libFuzzer targets for a bounded time
+# (RAWCRYPT_FUZZ_SECONDS, default 30 each).
 # Ends with one line "N passed, M failed"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -26,7 +28,7 @@ failed_suites=()
 
 # run_suite NAME CMAKE_ARGS...: configure, build and test one build tree.
 run_suite() {
-  local name=$1 dir=build${1:+-$1}
+  local name=$1 dir=build-$1 started=$SECONDS
   shift
   [ "$name" = native ] && dir=build
   say "suite $name ($dir)"
@@ -40,7 +42,8 @@ run_suite() {
   fi
   local log="$dir/ctest.log"
   (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 900) >"$log" 2>&1
-  tail -n 3 "$log"
+  tail -n 3 "$log" | grep -v '^$'
+  echo "suite $name took $((SECONDS - started)) s"
   local total fails
   total=$(sed -nE 's/.* tests? failed out of ([0-9]+).*/\1/p' "$log" | tail -1)
   fails=$(sed -nE 's/.* ([0-9]+) tests? failed out of.*/\1/p' "$log" | tail -1)
@@ -57,9 +60,34 @@ run_suite() {
 
 install_missing cmake g++ make libssl-dev libgtest-dev clang
 
+# ARM: Debian's cross compilers, qemu-user and the ARM builds of libcrypto,
+# GoogleTest and libstdc++ (multiarch). The host's libssl packages are named
+# in the same install, since multiarch packages move in lockstep.
+install_arm() {
+  local need=0
+  for arch in armhf arm64; do
+    dpkg --print-foreign-architectures | grep -qx "$arch" || { dpkg --add-architecture "$arch"; need=1; }
+  done
+  for pkg in qemu-user g++-arm-linux-gnueabihf g++-aarch64-linux-gnu libssl-dev:armhf libssl-dev:arm64 \
+             libgtest-dev:armhf libgtest-dev:arm64 libstdc++6:armhf libstdc++6:arm64; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need=1
+  done
+  [ "$need" -eq 0 ] && return 0
+  say "installing the ARM cross toolchains, qemu-user and ARM libraries"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q >/dev/null &&
+    apt-get install -y -q --no-install-recommends qemu-user g++-arm-linux-gnueabihf g++-aarch64-linux-gnu >/dev/null &&
+    apt-get install -y -q --no-install-recommends --no-remove libssl-dev libssl3 openssl \
+      libssl-dev:armhf libssl-dev:arm64 libgtest-dev libgtest-dev:armhf libgtest-dev:arm64 \
+      libstdc++6:armhf libstdc++6:arm64 >/dev/null
+}
+install_arm || echo "warning: the ARM packages could not be installed"
+
 run_suite native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite asan -DCMAKE_BUILD_TYPE=Debug -DRAWCRYPT_SANITIZE=address,undefined
 run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWCRYPT_SANITIZE=thread
+run_suite armhf -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake
+run_suite arm64 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-arm64.cmake
 CC=clang CXX=clang++ run_suite fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWCRYPT_FUZZ=ON \
   -DRAWCRYPT_SANITIZE=address,undefined -DRAWCRYPT_FUZZ_SECONDS="${RAWCRYPT_FUZZ_SECONDS:-30}"
 

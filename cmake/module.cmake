@@ -10,9 +10,13 @@ add_library(rawcrypt_objs OBJECT
   target/rand_poll.cpp)
 target_include_directories(rawcrypt_objs PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(rawcrypt_objs PUBLIC OpenSSL::Crypto)
+# No C++ run time, printf left as printf (not puts), no unwind tables for a
+# loader that has no use for them; RAWCRYPT_MODULE_FLAGS comes from a
+# toolchain file (-fno-pie for the devices).
 target_compile_options(rawcrypt_objs PRIVATE
   -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-builtin-printf
-  -ffunction-sections -fdata-sections)
+  -fno-asynchronous-unwind-tables -fno-unwind-tables
+  -ffunction-sections -fdata-sections ${RAWCRYPT_MODULE_FLAGS})
 
 if(RAWCRYPT_FUZZ)
   return()  # fuzz targets take the objects directly
@@ -24,6 +28,7 @@ add_custom_command(OUTPUT ${RAWCRYPT_MODULE}
   COMMAND ${CMAKE_LINKER} -r --force-group-allocation -o ${RAWCRYPT_MODULE}
           $<TARGET_OBJECTS:rawcrypt_objs>
   COMMAND ${CMAKE_OBJCOPY} --keep-global-symbols=${RAWCRYPT_EXPORTS} ${RAWCRYPT_MODULE}
+  COMMAND ${CMAKE_COMMAND} -E echo "rawcrypt module: ${RAWCRYPT_MODULE}"
   DEPENDS rawcrypt_objs $<TARGET_OBJECTS:rawcrypt_objs> ${RAWCRYPT_EXPORTS}
   COMMENT "Joining the module into rawcrypt.o"
   COMMAND_EXPAND_LISTS VERBATIM)
