@@ -58,7 +58,7 @@ run_suite() {
   fi
 }
 
-install_missing cmake g++ make libssl-dev libgtest-dev clang
+install_missing cmake g++ make libssl-dev libgtest-dev clang openssl
 
 # ARM: Debian's cross compilers, qemu-user and the ARM builds of libcrypto,
 # GoogleTest and libstdc++ (multiarch). The host's libssl packages are named

@@ -1,0 +1,197 @@
+#!/usr/bin/env bash
+# The rawcrypt tool as its users drive it: round trips of every command,
+# interoperability with the openssl command and coreutils both ways, and the
+# errors: their exit codes, their messages, and no output file left behind.
+# usage: cli_tests.sh PATH_TO_RAWCRYPT roundtrips|interop|errors
+set -u
+R=$(realpath "$1")
+section=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+pass=0
+fail=0
+
+bad() { echo "FAIL: $*"; fail=$((fail + 1)); }
+good() { pass=$((pass + 1)); }
+# expect RC TEXT -- COMMAND...: exit code RC and TEXT in stderr (or stdout).
+expect() {
+  local rc=$1 text=$2
+  shift 3
+  "$@" >out.txt 2>err.txt
+  local got=$?
+  if [ "$got" -ne "$rc" ]; then
+    bad "'$*' exited $got, wanted $rc: $(cat err.txt)"
+  elif [ -n "$text" ] && ! grep -qF -- "$text" err.txt out.txt; then
+    bad "'$*' did not say '$text': $(cat err.txt out.txt)"
+  else
+    good
+  fi
+}
+same() { if cmp -s "$1" "$2"; then good; else bad "$3: $1 and $2 differ"; fi; }
+# no_file NAME: neither NAME nor a temporary file of it is left.
+no_file() {
+  if ls "$1" "$1".tmp-* >/dev/null 2>&1; then bad "$1 (or a temporary of it) was left behind"; else good; fi
+}
+random_file() { head -c "$2" /dev/urandom >"$1"; }
+
+roundtrips() {
+  expect 0 "" -- "$R" keygen --out k
+  [ "$(stat -c %a k.key)" = 600 ] && good || bad "private key mode $(stat -c %a k.key)"
+  expect 0 "" -- "$R" pubkey --key k.key --out p
+  same k.x p.x "pubkey x"
+  same k.y p.y "pubkey y"
+  expect 0 "" -- "$R" keygen --out kr --format raw
+  [ "$(stat -c %s kr.key)" = 32 ] && good || bad "raw key size"
+  random_file msg 1000
+  for format in hex base64 raw; do
+    expect 0 "" -- "$R" sign --key kr.key --in msg --out sig.$format --format $format
+    expect 0 "valid" -- "$R" verify --pub kr --sig sig.$format --in msg
+    expect 0 "valid" -- "$R" verify --pub kr --sig sig.$format --in msg --format $format
+  done
+  "$R" sign --key k.key <msg >sig.stdin && good || bad "sign from stdin"
+  expect 0 "valid" -- "$R" verify --x k.x --y k.y --sig sig.stdin --in - <msg
+  printf 'x' >>msg
+  expect 1 "invalid" -- "$R" verify --pub kr --sig sig.hex --in msg
+
+  for size in 0 16 4096 1048576; do
+    random_file plain "$size"
+    expect 0 "" -- "$R" encrypt --key-hex "$(printf '%064x' 7)" --iv-hex "$(printf '%032x' 9)" --in plain --out ct
+    expect 0 "" -- "$R" decrypt --key-hex "$(printf '%064x' 7)" --iv-hex "$(printf '%032x' 9)" --in ct --out back
+    same plain back "AES round trip of $size bytes"
+  done
+  random_file aes.key 32
+  random_file aes.iv 16
+  for size in 0 1 15 16 17 100000; do
+    random_file plain "$size"
+    expect 0 "" -- "$R" encrypt --key aes.key --iv aes.iv --pad --in plain --out ct
+    expect 0 "" -- "$R" decrypt --key aes.key --iv aes.iv --pad --in ct --out back
+    same plain back "padded AES round trip of $size bytes"
+  done
+
+  random_file any 1000
+  for alphabet in "" "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz-_"; do
+    expect 0 "" -- "$R" base64 encode ${alphabet:+--alphabet "$alphabet"} --in any --out any.txt
+  done
+  expect 0 "" -- "$R" base64 encode --in any --out any.txt
+  expect 0 "" -- "$R" base64 decode --in any.txt --out any.back
+  same any any.back "Base64 round trip"
+
+  expect 0 "" -- "$R" convert key-to-pem --key k.key --out k.pem
+  [ "$(stat -c %a k.pem)" = 600 ] && good || bad "PEM key mode"
+  expect 0 "" -- "$R" convert pem-to-key --in k.pem --out k2.key
+  same k.key k2.key "PKCS#8 round trip"
+  expect 0 "" -- "$R" convert key-to-pem --key k.key --sec1 --out k1.pem
+  grep -q "BEGIN EC PRIVATE KEY" k1.pem && good || bad "SEC1 PEM"
+  expect 0 "" -- "$R" convert pem-to-key --in k1.pem --out k3.key
+  same k.key k3.key "SEC1 round trip"
+  expect 0 "" -- "$R" convert pub-to-pem --pub k --out pub.pem
+  expect 0 "" -- "$R" convert pem-to-pub --in pub.pem --out q
+  same k.x q.x "SPKI round trip x"
+  same k.y q.y "SPKI round trip y"
+  expect 0 "" -- "$R" convert sig-to-der --sig sig.base64 --out sig.der
+  expect 0 "" -- "$R" convert der-to-sig --in sig.der --out sig.back --format base64
+  same sig.base64 sig.back "DER round trip"
+  expect 0 "firmware image" -- "$R" demo
+}
+
+interop() {
+  random_file msg 5000
+  # ours -> openssl
+  "$R" keygen --out k >/dev/null
+  "$R" sign --key k.key --in msg --out sig.hex
+  "$R" convert sig-to-der --sig sig.hex --out sig.der
+  "$R" convert pub-to-pem --pub k --out pub.pem
+  expect 0 "Verified OK" -- openssl dgst -sha256 -verify pub.pem -signature sig.der msg
+  # openssl -> ours
+  openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out o.pem 2>/dev/null
+  openssl pkey -in o.pem -pubout -out o.pub.pem 2>/dev/null
+  openssl dgst -sha256 -sign o.pem -out o.der msg
+  "$R" convert pem-to-pub --in o.pub.pem --out o
+  "$R" convert der-to-sig --in o.der --out o.sig --format base64
+  expect 0 "valid" -- "$R" verify --pub o --sig o.sig --in msg
+  "$R" convert pem-to-key --in o.pem --out o.key
+  "$R" sign --key o.key --in msg --out o2.sig
+  "$R" convert sig-to-der --sig o2.sig --out o2.der
+  expect 0 "Verified OK" -- openssl dgst -sha256 -verify o.pub.pem -signature o2.der msg
+
+  local key iv key24
+  key=$(openssl rand -hex 32)
+  iv=$(openssl rand -hex 16)
+  key24=$(openssl rand -hex 24)
+  random_file plain 4096
+  openssl enc -aes-256-cbc -nopad -K "$key" -iv "$iv" -in plain -out ct.ossl
+  "$R" encrypt --key-hex "$key" --iv-hex "$iv" --in plain --out ct.ours
+  same ct.ossl ct.ours "AES-256-CBC against openssl enc"
+  random_file plain 1001
+  openssl enc -aes-256-cbc -K "$key" -iv "$iv" -in plain -out ct.ossl
+  "$R" encrypt --key-hex "$key" --iv-hex "$iv" --pad --in plain --out ct.ours
+  same ct.ossl ct.ours "padded AES-256-CBC against openssl enc"
+  expect 0 "" -- "$R" decrypt --key-hex "$key" --iv-hex "$iv" --pad --in ct.ossl --out back
+  same plain back "openssl enc ciphertext decrypted"
+  random_file plain 4096
+  openssl enc -des-ede3 -nopad -K "$key24" -in plain -out d.ossl 2>/dev/null
+  expect 0 "" -- "$R" des3-decrypt --key-hex "$key24" --in d.ossl --out d.back
+  same plain d.back "triple-DES from openssl enc"
+  random_file plain 1001
+  openssl enc -des-ede3 -K "$key24" -in plain -out d.ossl 2>/dev/null
+  expect 0 "" -- "$R" des3-decrypt --key-hex "$key24" --pad --in d.ossl --out d.back
+  same plain d.back "padded triple-DES from openssl enc"
+
+  random_file any 3001
+  base64 -w0 any >std.txt
+  "$R" base64 encode --in any --out ours.txt
+  printf '\n' >>std.txt
+  same std.txt ours.txt "Base64 against coreutils"
+  basenc --base64url -w0 any >url.txt
+  printf '\n' >>url.txt
+  "$R" base64 encode --alphabet "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_" --in any --out ours.txt
+  same url.txt ours.txt "Base64url alphabet against coreutils"
+}
+
+errors() {
+  expect 1 "cannot read nope.key" -- "$R" sign --key nope.key --in /dev/null --out s
+  no_file s
+  printf '%062x' 1 >short.key
+  expect 1 "must be 32 bytes, found 31" -- "$R" sign --key short.key --in /dev/null --out s
+  no_file s
+  printf 'zz%062x' 1 >badhex.key
+  expect 1 "bad hex character 'z'" -- "$R" pubkey --key badhex.key
+  expect 1 "iv must be 16 bytes, found 15" -- "$R" encrypt --key-hex "$(printf '%064x' 1)" --iv-hex "$(printf '%030x' 1)" --in /dev/null --out c
+  no_file c
+  expect 1 "AES-256 key must be 32 bytes, found 24" -- "$R" encrypt --key-hex "$(printf '%048x' 1)" --iv-hex "$(printf '%032x' 1)" --in /dev/null
+  random_file plain 20
+  expect 1 "not a whole number of 16-byte blocks" -- "$R" encrypt --key-hex "$(printf '%064x' 1)" --iv-hex "$(printf '%032x' 1)" --in plain --out c
+  no_file c
+  "$R" encrypt --key-hex "$(printf '%064x' 1)" --iv-hex "$(printf '%032x' 1)" --pad --in plain --out c
+  expect 1 "bad padding" -- "$R" decrypt --key-hex "$(printf '%064x' 2)" --iv-hex "$(printf '%032x' 1)" --pad --in c --out p
+  no_file p
+  expect 1 "not a whole number of 8-byte blocks" -- "$R" des3-decrypt --key-hex "$(printf '%048x' 1)" --in plain --out d
+  no_file d
+  printf 'YQ=' >bad.txt
+  expect 1 "YQ= is not base64 encoded" -- "$R" base64 decode --in bad.txt --out b
+  no_file b
+  printf 'YWJjY===' >lone.txt
+  expect 1 "invalid base64 encoded str YWJjY===" -- "$R" base64 decode --in lone.txt --out b
+  no_file b
+  expect 2 "--alphabet must have 64 characters, found 3" -- "$R" base64 encode --alphabet abc --in plain
+  expect 2 "unknown option --frobnicate" -- "$R" sign --frobnicate
+  expect 2 "unknown command" -- "$R" frobnicate
+  "$R" keygen --out k >/dev/null
+  printf '%064x' 5 >off.y
+  random_file sig 64
+  expect 1 "invalid" -- "$R" verify --x k.x --y off.y --sig sig --in /dev/null
+  expect 1 "set key failed" -- "$R" verify --x k.x --y off.y --sig sig --in /dev/null
+  head -c 10 sig >short.sig
+  expect 1 "signature (short.sig) must be 64 bytes, found 10" -- "$R" verify --pub k --sig short.sig --in /dev/null --format raw
+  expect 1 "cannot write" -- "$R" keygen --out no/such/dir/k
+  no_file no/such/dir/k.key
+  expect 0 "usage: rawcrypt sign" -- "$R" sign --help
+}
+
+"$section"
+# no temporary files anywhere
+leftovers=$(find . -name '*.tmp-*' | wc -l)
+[ "$leftovers" -eq 0 ] && good || bad "$leftovers temporary files left: $(find . -name '*.tmp-*')"
+echo "$pass passed, $fail failed"
+[ "$fail" -eq 0 ]
