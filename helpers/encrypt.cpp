@@ -217,6 +217,36 @@ void encode_groups_paired(const unsigned char* in, size_t groups, const char* al
   }
 }
 
+// The steps both ECDSA helpers start with: a SHA-256 digest begun and an EC
+// key on the curve. Prints the failed step's line.
+bool start_digest_and_key(DigestContext& md, Owned<EC_KEY>& key) {
+  if (md.get() == nullptr || EVP_DigestInit(md.get(), EVP_sha256()) == 0) {
+    printf("EVP DigestInit failed\n");
+    return false;
+  }
+  key.reset(EC_KEY_new_by_curve_name(kCurve));
+  if (!key) {
+    printf("get ec key failed\n");
+    return false;
+  }
+  return true;
+}
+
+// Feeds the message and finishes the digest (which releases the context's
+// digest state). Prints the failed step's line.
+bool finish_digest(DigestContext& md, const unsigned char* message, uint32_t message_length,
+                   unsigned char* digest, unsigned int* digest_length) {
+  if (EVP_DigestUpdate(md.get(), message, message_length) == 0) {
+    printf("EVP DigestUpdate failed\n");
+    return false;
+  }
+  if (EVP_DigestFinal(md.get(), digest, digest_length) == 0) {
+    printf("EVP DigestFinal failed\n");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 }  // namespace rawcrypt
 
@@ -229,15 +259,8 @@ extern "C" int ecc_sign(const unsigned char* private_key, const unsigned char* m
   unsigned int digest_length = 0;
 
   DigestContext md;
-  if (md.get() == nullptr || EVP_DigestInit(md.get(), EVP_sha256()) == 0) {
-    printf("EVP DigestInit failed\n");
-    return 0;
-  }
-  Owned<EC_KEY> key(EC_KEY_new_by_curve_name(kCurve));
-  if (!key) {
-    printf("get ec key failed\n");
-    return 0;
-  }
+  Owned<EC_KEY> key;
+  if (!start_digest_and_key(md, key)) return 0;
   SecretBn scalar(BN_bin2bn(private_key, kScalarBytes, nullptr));
   if (!scalar) {
     printf("key bin2bn failed\n");
@@ -247,14 +270,7 @@ extern "C" int ecc_sign(const unsigned char* private_key, const unsigned char* m
     printf("set pri key failed\n");
     return 0;
   }
-  if (EVP_DigestUpdate(md.get(), message, message_length) == 0) {
-    printf("EVP DigestUpdate failed\n");
-    return 0;
-  }
-  if (EVP_DigestFinal(md.get(), digest, &digest_length) == 0) {
-    printf("EVP DigestFinal failed\n");
-    return 0;
-  }
+  if (!finish_digest(md, message, message_length, digest, &digest_length)) return 0;
   Owned<ECDSA_SIG> sig(rawcrypt::ECDSA_do_sign(digest, static_cast<int>(digest_length), key.get()));
   if (!sig) {
     printf("do sign failed\n");
@@ -279,15 +295,8 @@ extern "C" int ecc_verify(const unsigned char* public_x, const unsigned char* pu
   unsigned int digest_length = 0;
 
   DigestContext md;
-  if (md.get() == nullptr || EVP_DigestInit(md.get(), EVP_sha256()) == 0) {
-    printf("EVP DigestInit failed\n");
-    return 0;
-  }
-  Owned<EC_KEY> key(EC_KEY_new_by_curve_name(kCurve));
-  if (!key) {
-    printf("get ec key failed\n");
-    return 0;
-  }
+  Owned<EC_KEY> key;
+  if (!start_digest_and_key(md, key)) return 0;
   {
     Owned<BIGNUM> x(BN_bin2bn(public_x, kScalarBytes, nullptr));
     if (!x) {
@@ -304,14 +313,7 @@ extern "C" int ecc_verify(const unsigned char* public_x, const unsigned char* pu
       return 0;
     }
   }
-  if (EVP_DigestUpdate(md.get(), message, message_length) == 0) {
-    printf("EVP DigestUpdate failed\n");
-    return 0;
-  }
-  if (EVP_DigestFinal(md.get(), digest, &digest_length) == 0) {
-    printf("EVP DigestFinal failed\n");
-    return 0;
-  }
+  if (!finish_digest(md, message, message_length, digest, &digest_length)) return 0;
   Owned<ECDSA_SIG> sig(ECDSA_SIG_new());
   Owned<BIGNUM> r(BN_bin2bn(signature, kScalarBytes, nullptr));
   Owned<BIGNUM> s(BN_bin2bn(signature + kScalarBytes, kScalarBytes, nullptr));

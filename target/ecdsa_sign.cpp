@@ -23,6 +23,14 @@ class ContextInUse {
   Owned<BN_CTX> own_;
 };
 
+// mul_mod_order: out = a * b mod order. With the group's Montgomery data one
+// factor goes into Montgomery form, and the product comes out in plain form.
+bool mul_mod_order(BIGNUM* out, const BIGNUM* a, const BIGNUM* b, const BIGNUM* order,
+                   BN_MONT_CTX* mont, BN_CTX* ctx) {
+  if (mont == nullptr) return BN_mod_mul(out, a, b, order, ctx);
+  return BN_to_montgomery(out, a, mont, ctx) && BN_mod_mul_montgomery(out, out, b, mont, ctx);
+}
+
 }  // namespace
 
 int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
@@ -189,11 +197,8 @@ ECDSA_SIG* ecdsa_do_sign(const unsigned char* dgst, int dgst_len, const BIGNUM* 
       printf("bn copy failed\n");
       return nullptr;
     }
-    // s = r * d: with one factor in Montgomery form the product comes out
-    // in plain form.
-    if (mont != nullptr ? !BN_to_montgomery(s.get(), r.get(), mont, ctx.get()) ||
-                              !BN_mod_mul_montgomery(s.get(), s.get(), priv, mont, ctx.get())
-                        : !BN_mod_mul(s.get(), r.get(), priv, order.get(), ctx.get())) {
+    // s = (m + r * d) / k
+    if (!mul_mod_order(s.get(), r.get(), priv, order.get(), mont, ctx.get())) {
       printf("bn to mont failed\n");
       return nullptr;
     }
@@ -201,9 +206,7 @@ ECDSA_SIG* ecdsa_do_sign(const unsigned char* dgst, int dgst_len, const BIGNUM* 
       printf("bn mod add failed\n");
       return nullptr;
     }
-    if (mont != nullptr ? !BN_to_montgomery(s.get(), s.get(), mont, ctx.get()) ||
-                              !BN_mod_mul_montgomery(s.get(), s.get(), ckinv, mont, ctx.get())
-                        : !BN_mod_mul(s.get(), s.get(), ckinv, order.get(), ctx.get())) {
+    if (!mul_mod_order(s.get(), s.get(), ckinv, order.get(), mont, ctx.get())) {
       printf("bn to mont 2 failed\n");
       return nullptr;
     }

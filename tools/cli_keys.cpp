@@ -14,11 +14,8 @@ using rawcrypt::Owned;
 struct BioDeleter {
   void operator()(BIO* b) const { BIO_free(b); }
 };
-struct PkeyDeleter {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
 using Bio = std::unique_ptr<BIO, BioDeleter>;
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
+using Pkey = Owned<EVP_PKEY>;
 
 void check(bool ok, const std::string& what) {
   if (!ok) throw Failure(what);

@@ -11,13 +11,6 @@ namespace {
 
 using rawcrypt::Owned;
 
-struct PkeyDeleter {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct MdCtxDeleter {
-  void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-};
-
 void check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(what);
 }
@@ -36,14 +29,14 @@ RawKey raw_of(const EC_KEY* key) {
   return {be32(EC_KEY_get0_private_key(key)), be32(x.get()), be32(y.get())};
 }
 
-std::unique_ptr<EVP_PKEY, PkeyDeleter> pkey_of(const RawKey& raw) {
+Owned<EVP_PKEY> pkey_of(const RawKey& raw) {
   Owned<EC_KEY> key(EC_KEY_new_by_curve_name(NID_X9_62_prime256v1));
   Owned<BIGNUM> d(BN_bin2bn(raw.d.data(), 32, nullptr));
   Owned<BIGNUM> x(BN_bin2bn(raw.x.data(), 32, nullptr));
   Owned<BIGNUM> y(BN_bin2bn(raw.y.data(), 32, nullptr));
   check(EC_KEY_set_private_key(key.get(), d.get()) == 1, "set private");
   check(EC_KEY_set_public_key_affine_coordinates(key.get(), x.get(), y.get()) == 1, "set public");
-  std::unique_ptr<EVP_PKEY, PkeyDeleter> pkey(EVP_PKEY_new());
+  Owned<EVP_PKEY> pkey(EVP_PKEY_new());
   check(EVP_PKEY_set1_EC_KEY(pkey.get(), key.get()) == 1, "pkey");
   return pkey;
 }
@@ -93,7 +86,7 @@ Bytes der_to_raw(const Bytes& der) {
 
 Bytes evp_sign(const RawKey& key, const Bytes& message) {
   auto pkey = pkey_of(key);
-  std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> md(EVP_MD_CTX_new());
+  Owned<EVP_MD_CTX> md(EVP_MD_CTX_new());
   check(EVP_DigestSignInit(md.get(), nullptr, EVP_sha256(), nullptr, pkey.get()) == 1, "sign init");
   size_t size = 0;
   check(EVP_DigestSign(md.get(), nullptr, &size, message.data(), message.size()) == 1, "size");
@@ -106,7 +99,7 @@ Bytes evp_sign(const RawKey& key, const Bytes& message) {
 bool evp_verify(const RawKey& key, const Bytes& message, const Bytes& raw_signature) {
   auto pkey = pkey_of(key);
   Bytes der = raw_to_der(raw_signature);
-  std::unique_ptr<EVP_MD_CTX, MdCtxDeleter> md(EVP_MD_CTX_new());
+  Owned<EVP_MD_CTX> md(EVP_MD_CTX_new());
   check(EVP_DigestVerifyInit(md.get(), nullptr, EVP_sha256(), nullptr, pkey.get()) == 1, "init");
   return EVP_DigestVerify(md.get(), der.data(), der.size(), message.data(), message.size()) == 1;
 }
