@@ -149,16 +149,18 @@ ECDSA_SIG* ecdsa_do_sign(const unsigned char* dgst, int dgst_len, const BIGNUM* 
     printf("para error\n");
     return nullptr;
   }
+  // The signature object with its two numbers (1.1 and later no longer make
+  // them with the object); s holds r * d on the way, so it is wiped.
   Owned<ECDSA_SIG> sig(ECDSA_SIG_new());
-  if (!sig) {
+  SecretBn r(BN_new()), s(BN_new());
+  if (!sig || !r || !s) {
     printf("sig new failed\n");
     return nullptr;
   }
   Owned<BN_CTX> ctx(BN_CTX_new());
   Owned<BIGNUM> order(BN_new());
   SecretBn m(BN_new());
-  SecretBn r(BN_new()), s(BN_new());  // s holds r*d on the way
-  if (!ctx || !order || !m || !r || !s) {
+  if (!ctx || !order || !m) {
     printf("bn new failed\n");
     return nullptr;
   }
