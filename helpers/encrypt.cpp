@@ -202,18 +202,37 @@ void encode_groups_plain(const unsigned char* in, size_t groups, const char* alp
   }
 }
 
+// Eight bytes as a big-endian number, whatever the CPU's byte order.
+uint64_t load_be64(const unsigned char* p) {
+  uint64_t v;
+  memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  return v;
+}
+
 void encode_groups_paired(const unsigned char* in, size_t groups, const char* alphabet, char* out) {
-  char pairs[4096][2];
+  uint16_t pairs[4096];  // two characters as they lie in memory
   for (int v = 0; v < 4096; ++v) {
-    pairs[v][0] = alphabet[v >> 6];
-    pairs[v][1] = alphabet[v & 0x3f];
+    const char two[2] = {alphabet[v >> 6], alphabet[v & 0x3f]};
+    memcpy(&pairs[v], two, sizeof two);
   }
-  for (size_t g = 0; g < groups; ++g, in += 3, out += 4) {
+  size_t g = 0;
+  // Four groups (12 bytes, 16 characters) a step from two 8-byte loads,
+  // while at least 18 bytes remain so that the second load stays inside.
+  for (; g + 6 <= groups; g += 4, in += 12, out += 16) {
+    const uint64_t a = load_be64(in), b = load_be64(in + 6);
+    const uint16_t chars[8] = {pairs[a >> 52],           pairs[(a >> 40) & 0xfff],
+                               pairs[(a >> 28) & 0xfff], pairs[(a >> 16) & 0xfff],
+                               pairs[b >> 52],           pairs[(b >> 40) & 0xfff],
+                               pairs[(b >> 28) & 0xfff], pairs[(b >> 16) & 0xfff]};
+    memcpy(out, chars, sizeof chars);
+  }
+  for (; g < groups; ++g, in += 3, out += 4) {
     const uint32_t v = uint32_t{in[0]} << 16 | uint32_t{in[1]} << 8 | in[2];
-    char four[4];
-    memcpy(four, pairs[v >> 12], 2);
-    memcpy(four + 2, pairs[v & 0xfff], 2);
-    memcpy(out, four, sizeof four);
+    memcpy(out, &pairs[v >> 12], 2);
+    memcpy(out + 2, &pairs[v & 0xfff], 2);
   }
 }
 
