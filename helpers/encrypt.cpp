@@ -135,9 +135,12 @@ constexpr unsigned char base64_value(int c) {
                                 : kNotBase64;  // '=' too: scanning stops there
 }
 
+constexpr uint32_t kOutside = 0x80000000u;
+
 struct DecodeTables {
   unsigned char value[256];
-  // value << 18, << 12, << 6, << 0, so a group is four lookups ORed together.
+  // value << 18, << 12, << 6, << 0, so a group is four lookups ORed together;
+  // a character outside the alphabet ('=' included) sets kOutside instead.
   uint32_t shifted[4][256];
 };
 
@@ -145,7 +148,8 @@ constexpr DecodeTables make_decode_tables() {
   DecodeTables t{};
   for (int c = 0; c < 256; ++c) {
     t.value[c] = base64_value(c);
-    for (int k = 0; k < 4; ++k) t.shifted[k][c] = uint32_t{t.value[c]} << (18 - 6 * k);
+    for (int k = 0; k < 4; ++k)
+      t.shifted[k][c] = t.value[c] == kNotBase64 ? kOutside : uint32_t{t.value[c]} << (18 - 6 * k);
   }
   return t;
 }
@@ -182,6 +186,43 @@ void decode_groups(const unsigned char* text, size_t groups, unsigned char* out)
   for (size_t g = 0; g < groups; ++g, text += 4, out += 3) decode_group(text, out);
 }
 
+// Texts up to this long decode in one pass into a buffer on the stack, whose
+// bytes reach the caller only once every character has passed.
+constexpr size_t kShortText = 256;
+
+// decode_short: the whole decoding of a short text whose groups are plain
+// Base64 but for '=' padding in the last; false (nothing written) for any
+// other text, which takes the general path with its checks and lines.
+bool decode_short(const unsigned char* text, size_t length, int32_t* output_length,
+                  unsigned char* output) {
+  unsigned char bytes[kShortText / 4 * 3];
+  size_t written = 0;
+  for (size_t g = 0; g < length / 4; ++g, text += 4) {
+    const uint32_t v = kDecode.shifted[0][text[0]] | kDecode.shifted[1][text[1]] |
+                       kDecode.shifted[2][text[2]] | kDecode.shifted[3][text[3]];
+    if (v & kOutside) {
+      if (g + 1 != length / 4 || (kDecode.shifted[0][text[0]] | kDecode.shifted[1][text[1]]) & kOutside)
+        return false;
+      if (text[2] == '=') {  // "xx=?": one byte, what follows '=' unread
+        bytes[written++] = static_cast<unsigned char>(v >> 16);
+      } else if (!(kDecode.shifted[2][text[2]] & kOutside) && text[3] == '=') {  // "xxx="
+        bytes[written++] = static_cast<unsigned char>(v >> 16);
+        bytes[written++] = static_cast<unsigned char>(v >> 8);
+      } else {
+        return false;
+      }
+      break;
+    }
+    bytes[written++] = static_cast<unsigned char>(v >> 16);
+    bytes[written++] = static_cast<unsigned char>(v >> 8);
+    bytes[written++] = static_cast<unsigned char>(v);
+  }
+  memcpy(output, bytes, written);
+  *output_length = static_cast<int32_t>(written);
+  OPENSSL_cleanse(bytes, written);  // a decoded key or secret must not linger
+  return true;
+}
+
 // From this many input bytes on, a table of two characters per 12 bits
 // (4096 pairs, 8 KiB of stack) pays for its building.
 constexpr int32_t kEncodePairsThreshold = 8192;
@@ -190,15 +231,10 @@ constexpr int32_t kEncodePairsThreshold = 8192;
 // is read into locals before anything of it is written.
 void encode_groups_plain(const unsigned char* in, size_t groups, const char* alphabet, char* out) {
   for (size_t g = 0; g < groups; ++g, in += 3, out += 4) {
-    const unsigned b0 = in[0], b1 = in[1], b2 = in[2];
-    const char c0 = alphabet[b0 >> 2];
-    const char c1 = alphabet[((b0 & 0x03) << 4) | (b1 >> 4)];
-    const char c2 = alphabet[((b1 & 0x0f) << 2) | (b2 >> 6)];
-    const char c3 = alphabet[b2 & 0x3f];
-    out[0] = c0;
-    out[1] = c1;
-    out[2] = c2;
-    out[3] = c3;
+    const uint32_t v = uint32_t{in[0]} << 16 | uint32_t{in[1]} << 8 | in[2];
+    const char four[4] = {alphabet[v >> 18], alphabet[(v >> 12) & 0x3f],
+                          alphabet[(v >> 6) & 0x3f], alphabet[v & 0x3f]};
+    memcpy(out, four, sizeof four);
   }
 }
 
@@ -413,8 +449,9 @@ extern "C" int base64_decode(const char* text, int32_t* output_length, unsigned 
     return -1;
   }
   *output_length = 0;
-  // Every character is checked before the first byte is written.
   const auto* chars = reinterpret_cast<const unsigned char*>(text);
+  if (length <= kShortText && decode_short(chars, length, output_length, output)) return 0;
+  // Every character is checked before the first byte is written.
   size_t scanned = 0;
   if (!scan_base64(chars, length, &scanned)) {
     printf("%s is not base64 encoded", text);
