@@ -8,7 +8,6 @@
 #include <string.h>
 
 #include "target/ecdsa_sign.h"
-#include "target/generator.h"
 #include "target/owners.h"
 
 namespace rawcrypt {
@@ -43,7 +42,6 @@ bool set_public_point(EC_KEY* key, const unsigned char* x_bytes, const unsigned 
          EC_KEY_set_public_key(key, point.get()) == 1;
 }
 
-
 constexpr size_t kAesBlock = 16;
 constexpr size_t kDesBlock = 8;
 
@@ -76,8 +74,8 @@ void aes_cbc_low_level(const unsigned char* input, uint32_t length, const unsign
 // aes_cbc_evp: the same through EVP, which uses the CPU's AES instructions.
 // A final partial block goes through a block on the stack: encryption takes
 // it as padded with zeros and writes it whole; decryption reads a whole block
-// and writes only length mod 16 bytes. Returns false when EVP is unavailable,
-// having written nothing.
+// and writes only length mod 16 bytes. Returns false, having written
+// nothing, when EVP is unavailable.
 bool aes_cbc_evp(const unsigned char* input, uint32_t length, const unsigned char* key,
                  const unsigned char* iv, unsigned char* output, int encrypt) {
   Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
@@ -97,10 +95,13 @@ bool aes_cbc_evp(const unsigned char* input, uint32_t length, const unsigned cha
   }
   int written = 0;
   bool ok = EVP_CipherUpdate(ctx.get(), output, &written, input, static_cast<int>(whole)) == 1;
+  // A refused first update wrote nothing, so the low-level routine can still
+  // take the call; once blocks are written (perhaps over the input) there is
+  // no going back, and a context that took them takes the last block too.
   if (ok && tail != 0) {
     unsigned char result[kAesBlock];
-    ok = EVP_CipherUpdate(ctx.get(), result, &written, last, sizeof last) == 1;
-    if (ok) memcpy(output + whole, result, encrypt ? kAesBlock : tail);
+    if (EVP_CipherUpdate(ctx.get(), result, &written, last, sizeof last) == 1)
+      memcpy(output + whole, result, encrypt ? kAesBlock : tail);
     OPENSSL_cleanse(result, sizeof result);
   }
   OPENSSL_cleanse(last, sizeof last);
@@ -120,7 +121,6 @@ void aes_cbc(const unsigned char* input, uint32_t length, const unsigned char* k
     return;
   aes_cbc_low_level(input, length, key, iv, output, encrypt);
 }
-
 
 // Base64. The decode tables are constant data built at compile time; the
 // encoder's alphabet is the caller's, so its fast table is built per call.
