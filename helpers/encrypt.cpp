@@ -272,6 +272,13 @@ void encode_groups_paired(const unsigned char* in, size_t groups, const char* al
   }
 }
 
+// The SHA-256 digest of a message, zeros until it is made, and the length
+// the library reports for it.
+struct Digest {
+  unsigned char bytes[SHA256_DIGEST_LENGTH] = {};
+  unsigned int length = 0;
+};
+
 // The steps both ECDSA helpers start with: a SHA-256 digest begun and an EC
 // key on the curve. Prints the failed step's line.
 bool start_digest_and_key(DigestContext& md, Owned<EC_KEY>& key) {
@@ -290,12 +297,12 @@ bool start_digest_and_key(DigestContext& md, Owned<EC_KEY>& key) {
 // Feeds the message and finishes the digest (which releases the context's
 // digest state). Prints the failed step's line.
 bool finish_digest(DigestContext& md, const unsigned char* message, uint32_t message_length,
-                   unsigned char* digest, unsigned int* digest_length) {
+                   Digest* digest) {
   if (EVP_DigestUpdate(md.get(), message, message_length) == 0) {
     printf("EVP DigestUpdate failed\n");
     return false;
   }
-  if (EVP_DigestFinal(md.get(), digest, digest_length) == 0) {
+  if (EVP_DigestFinal(md.get(), digest->bytes, &digest->length) == 0) {
     printf("EVP DigestFinal failed\n");
     return false;
   }
@@ -309,10 +316,7 @@ using namespace rawcrypt;
 
 extern "C" int ecc_sign(const unsigned char* private_key, const unsigned char* message,
                         unsigned char* signature, uint32_t message_length) {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  memset(digest, 0, sizeof digest);
-  unsigned int digest_length = 0;
-
+  Digest digest;
   DigestContext md;
   Owned<EC_KEY> key;
   if (!start_digest_and_key(md, key)) return 0;
@@ -325,8 +329,8 @@ extern "C" int ecc_sign(const unsigned char* private_key, const unsigned char* m
     printf("set pri key failed\n");
     return 0;
   }
-  if (!finish_digest(md, message, message_length, digest, &digest_length)) return 0;
-  Owned<ECDSA_SIG> sig(rawcrypt::ECDSA_do_sign(digest, static_cast<int>(digest_length), key.get()));
+  if (!finish_digest(md, message, message_length, &digest)) return 0;
+  Owned<ECDSA_SIG> sig(rawcrypt::ECDSA_do_sign(digest.bytes, static_cast<int>(digest.length), key.get()));
   if (!sig) {
     printf("do sign failed\n");
     return 0;
@@ -345,10 +349,7 @@ extern "C" int ecc_sign(const unsigned char* private_key, const unsigned char* m
 extern "C" int ecc_verify(const unsigned char* public_x, const unsigned char* public_y,
                           const unsigned char* message, const unsigned char* signature,
                           uint32_t message_length) {
-  unsigned char digest[SHA256_DIGEST_LENGTH];
-  memset(digest, 0, sizeof digest);
-  unsigned int digest_length = 0;
-
+  Digest digest;
   DigestContext md;
   Owned<EC_KEY> key;
   if (!start_digest_and_key(md, key)) return 0;
@@ -368,7 +369,7 @@ extern "C" int ecc_verify(const unsigned char* public_x, const unsigned char* pu
       return 0;
     }
   }
-  if (!finish_digest(md, message, message_length, digest, &digest_length)) return 0;
+  if (!finish_digest(md, message, message_length, &digest)) return 0;
   Owned<ECDSA_SIG> sig(ECDSA_SIG_new());
   Owned<BIGNUM> r(BN_bin2bn(signature, kScalarBytes, nullptr));
   Owned<BIGNUM> s(BN_bin2bn(signature + kScalarBytes, kScalarBytes, nullptr));
@@ -380,7 +381,7 @@ extern "C" int ecc_verify(const unsigned char* public_x, const unsigned char* pu
   if (!ecdsa_sig_set0(sig.get(), r.get(), s.get())) return 0;
   r.release();  // the signature object owns both halves now
   s.release();
-  return ECDSA_do_verify(digest, static_cast<int>(digest_length), sig.get(), key.get());
+  return ECDSA_do_verify(digest.bytes, static_cast<int>(digest.length), sig.get(), key.get());
 }
 
 extern "C" void des3_dec(const unsigned char* input, uint32_t length, const unsigned char* key,
