@@ -83,19 +83,22 @@ inline int ecdsa_sig_set0(ECDSA_SIG* sig, BIGNUM* r, BIGNUM* s) {
 #endif
 }
 
-// bn_to_be32: writes a number below 2^256 as a 32-byte big-endian scalar,
-// zero bytes in front. Returns 1, or 0 (out untouched) when it needs more bytes.
-inline int bn_to_be32(const BIGNUM* bn, unsigned char out[32]) {
+// bn_to_padded: writes a number as `size` big-endian bytes, zero bytes in
+// front. Returns 1, or 0 (out untouched) when it needs more bytes.
+inline int bn_to_padded(const BIGNUM* bn, unsigned char* out, int size) {
 #ifdef RAWCRYPT_LIBCRYPTO_102
   int n = BN_num_bytes(bn);
-  if (n > 32) return 0;
-  memset(out, 0, 32 - n);
-  BN_bn2bin(bn, out + 32 - n);
+  if (n > size) return 0;
+  memset(out, 0, size - n);
+  BN_bn2bin(bn, out + size - n);
   return 1;
 #else
-  return BN_bn2binpad(bn, out, 32) == 32;
+  return BN_bn2binpad(bn, out, size) == size;
 #endif
 }
+
+// bn_to_be32: a number below 2^256 as a 32-byte big-endian scalar.
+inline int bn_to_be32(const BIGNUM* bn, unsigned char out[32]) { return bn_to_padded(bn, out, 32); }
 
 // ec_point_set_affine: sets a prime-field point from its affine coordinates;
 // 0 when (x, y) is not on the curve (1.1 and later check that themselves).

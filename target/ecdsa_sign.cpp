@@ -204,7 +204,11 @@ ECDSA_SIG* ecdsa_do_sign(const unsigned char* dgst, int dgst_len, const BIGNUM* 
       printf("bn to mont failed\n");
       return nullptr;
     }
-    if (!BN_mod_add(s.get(), s.get(), m.get(), order.get(), ctx.get())) {
+    // m is below twice the order (cut to its bits), so one subtraction
+    // reduces it; the addition of the two reduced values then runs in
+    // constant time on 1.1 and later.
+    if ((BN_cmp(m.get(), order.get()) >= 0 && !BN_sub(m.get(), m.get(), order.get())) ||
+        !BN_mod_add_quick(s.get(), s.get(), m.get(), order.get())) {
       printf("bn mod add failed\n");
       return nullptr;
     }

@@ -61,18 +61,6 @@ struct DrbgState {
   ~DrbgState() { OPENSSL_cleanse(this, sizeof *this); }
 };
 
-// int2octets: a number below 2^(8 * size) as size big-endian bytes.
-bool int2octets(const BIGNUM* v, unsigned char* out, int size) {
-  if (BN_num_bytes(v) > size) return false;
-#ifdef RAWCRYPT_LIBCRYPTO_102
-  memset(out, 0, size - BN_num_bytes(v));
-  BN_bn2bin(v, out + size - BN_num_bytes(v));
-  return true;
-#else
-  return BN_bn2binpad(v, out, size) == size;
-#endif
-}
-
 // bits2int: the leftmost qlen bits of the bytes as a number.
 bool bits2int(BIGNUM* out, const unsigned char* bytes, int size, int qlen) {
   if (BN_bin2bn(bytes, size, out) == nullptr) return false;
@@ -103,7 +91,7 @@ int derive_nonce(BIGNUM* k, const BIGNUM* order, const BIGNUM* priv, const unsig
         return false;
       below = t;
     }
-    return int2octets(below, out, rlen);
+    return bn_to_padded(below, out, rlen) == 1;
   };
   ok = ok && reduced_octets(priv, s.seed);
   BIGNUM* z = ok ? BN_CTX_get(ctx) : nullptr;
