@@ -217,7 +217,7 @@ bool decode_short(const unsigned char* text, size_t length, int32_t* output_leng
     bytes[written++] = static_cast<unsigned char>(v >> 8);
     bytes[written++] = static_cast<unsigned char>(v);
   }
-  memcpy(output, bytes, written);
+  if (written != 0) memcpy(output, bytes, written);  // an empty text may come with no buffer
   *output_length = static_cast<int32_t>(written);
   OPENSSL_cleanse(bytes, written);  // a decoded key or secret must not linger
   return true;
