@@ -18,7 +18,7 @@ class Hmac {
     OPENSSL_cleanse(&outer_, sizeof outer_);
   }
 
-  void set_key(const unsigned char key[kHash]) {
+  void rekey(const unsigned char key[kHash]) {
     unsigned char pad[kBlock];
     memset(pad, 0x36, sizeof pad);
     for (size_t i = 0; i < kHash; ++i) pad[i] ^= key[i];
@@ -111,9 +111,9 @@ int derive_nonce(BIGNUM* k, const BIGNUM* order, const BIGNUM* priv, const unsig
   const unsigned char* separators[] = {&zero, &one};
   for (const unsigned char* sep : separators) {
     const Hmac::Part parts[] = {{s.V, kHash}, {sep, 1}, {s.seed, static_cast<size_t>(seed_len)}};
-    hmac.set_key(s.K);
+    hmac.rekey(s.K);
     hmac.mac(s.K, parts, 3);
-    hmac.set_key(s.K);
+    hmac.rekey(s.K);
     const Hmac::Part v[] = {{s.V, kHash}};
     hmac.mac(s.V, v, 1);
   }
@@ -129,7 +129,7 @@ int derive_nonce(BIGNUM* k, const BIGNUM* order, const BIGNUM* priv, const unsig
     if (!BN_is_zero(k) && BN_cmp(k, order) < 0) return 1;
     const Hmac::Part parts[] = {{s.V, kHash}, {&zero, 1}};
     hmac.mac(s.K, parts, 2);
-    hmac.set_key(s.K);
+    hmac.rekey(s.K);
     const Hmac::Part v[] = {{s.V, kHash}};
     hmac.mac(s.V, v, 1);
   }

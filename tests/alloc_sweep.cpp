@@ -3,7 +3,7 @@
 // longer reaches N allocations. Every run must give the right result or 0,
 // print only lines of the road (the helper's own last), leave the signature
 // buffer untouched on failure, and free all it allocated.
-#include "target/compat.h"
+#include "host/compat.h"
 
 #include <gtest/gtest.h>
 
@@ -84,8 +84,11 @@ struct Sweep {
 
 // sweep: runs call() failing allocation N = 1, 2, ... until a run allocates
 // fewer than N times; check(result) judges each run after it.
+// silent_zero_allowed: 1.0.2's ECDSA_do_verify reports a failure to attach
+// its per-key data by returning 0, not -1; that 0 is the library's own
+// result of verification and, like -1, comes without a line of ours.
 template <typename Call, typename Check>
-Sweep sweep(Call call, Check check, const char* helper_lines) {
+Sweep sweep(Call call, Check check, const char* helper_lines, bool silent_zero_allowed = false) {
   Sweep s;
   swept = true;
   for (fail_at = 1;; ++fail_at) {
@@ -98,8 +101,8 @@ Sweep sweep(Call call, Check check, const char* helper_lines) {
     max_held = std::max(max_held, held->size());
     check(result);
     ++s.runs;
-    if (result == -1) {  // the library's verification reported an error: no line of ours
-      ++s.failures;
+    if (result == -1 || (result == 0 && printed.empty() && silent_zero_allowed)) {
+      ++s.failures;  // the library's verification reported an error: no line of ours
       EXPECT_EQ(printed, "") << "at " << fail_at;
     } else if (result != 1) {
       ++s.failures;
@@ -151,7 +154,13 @@ TEST(AllocationFailures, EccVerify) {
       [&] { return ecc_verify(key.x.data(), key.y.data(), msg.data(), sig, msg.size()); },
       [&](int result) { EXPECT_TRUE(result == 1 || result == 0 || result == -1) << result; },
       "EVP DigestInit failed|get ec key failed|bx failed|by failed|set key failed|"
-      "EVP DigestUpdate failed|EVP DigestFinal failed|ECDSA SIG new failed .*");
+      "EVP DigestUpdate failed|EVP DigestFinal failed|ECDSA SIG new failed .*",
+#ifdef RAWCRYPT_LIBCRYPTO_102
+      true
+#else
+      false
+#endif
+  );
   EXPECT_GT(s.failures, 5);
   std::printf("ecc_verify: %d runs, %d failed\n", s.runs, s.failures);
 }
@@ -165,7 +174,7 @@ int main(int argc, char** argv) {
   int failed = RUN_ALL_TESTS();
   // Once the library has let go of its caches, nothing allocated during a
   // run may still be held.
-  OPENSSL_cleanup();
+  host::release_library();
   if (swept && max_held == 0) failed = 1;
   for (const auto& block : *held) {
     std::printf("leak: a block allocated in the run that failed allocation %ld\n", block.second);

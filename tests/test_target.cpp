@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "helpers/encrypt.h"
+#include "host/compat.h"
 #include "target/bn_rand.h"
 #include "target/ecdsa_sign.h"
 #include "target/generator.h"
@@ -134,6 +135,7 @@ TEST_F(Generator, MethodWithoutBytesIsReported) {
 // signature valid. Run under ThreadSanitizer by the test command.
 TEST_F(Generator, ConcurrentColdStartPollsOnce) {
   const reference::RawKey key = reference::generate_key();
+  host::ThreadLocking locking;
   std::vector<std::thread> tasks;
   std::atomic<int> valid{0};
   for (int t = 0; t < 8; ++t) {

@@ -4,7 +4,7 @@
 
 #include <openssl/pem.h>
 
-#include "target/owners.h"
+#include "host/compat.h"
 
 namespace cli {
 namespace {
@@ -30,6 +30,9 @@ Bytes be32(const BIGNUM* bn, const std::string& what) {
 Owned<EC_KEY> new_key() {
   Owned<EC_KEY> key(EC_KEY_new_by_curve_name(NID_X9_62_prime256v1));
   check(key != nullptr, "cannot create a P-256 key");
+  // Keys name their curve, as openssl writes them (1.0.2 would otherwise
+  // spell out the curve's parameters, which readers do not take as P-256).
+  EC_KEY_set_asn1_flag(key.get(), OPENSSL_EC_NAMED_CURVE);
   return key;
 }
 
@@ -96,7 +99,9 @@ RawKeyPair public_of(const SecretBytes& d) {
   const EC_GROUP* group = EC_KEY_get0_group(key.get());
   rawcrypt::SecretBn scalar(BN_bin2bn(d.data(), 32, nullptr));
   check(scalar != nullptr, "cannot read the private scalar");
-  check(!BN_is_zero(scalar.get()) && BN_cmp(scalar.get(), EC_GROUP_get0_order(group)) < 0,
+  Owned<BIGNUM> order = host::group_order(group);
+  check(order != nullptr, "cannot read the order of P-256");
+  check(!BN_is_zero(scalar.get()) && BN_cmp(scalar.get(), order.get()) < 0,
         "the private scalar is not in [1, n-1]");
   Owned<EC_POINT> q(EC_POINT_new(group));
   check(q && EC_POINT_mul(group, q.get(), scalar.get(), nullptr, nullptr, nullptr) == 1 &&
@@ -108,7 +113,7 @@ RawKeyPair public_of(const SecretBytes& d) {
 
 std::string private_pem(const RawKeyPair& raw, bool sec1) {
   Owned<EC_KEY> key = key_of(raw);
-  Bio bio(BIO_new(BIO_s_secmem()));
+  Bio bio(host::secret_memory_bio());
   check(bio != nullptr, "out of memory");
   if (sec1) {
     check(PEM_write_bio_ECPrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1,

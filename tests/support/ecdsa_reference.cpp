@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "target/owners.h"
+#include "host/compat.h"
 
 namespace reference {
 namespace {
@@ -86,12 +86,14 @@ Bytes der_to_raw(const Bytes& der) {
 
 Bytes evp_sign(const RawKey& key, const Bytes& message) {
   auto pkey = pkey_of(key);
-  Owned<EVP_MD_CTX> md(EVP_MD_CTX_new());
-  check(EVP_DigestSignInit(md.get(), nullptr, EVP_sha256(), nullptr, pkey.get()) == 1, "sign init");
+  host::MdContext md = host::new_md_context();
+  check(md && EVP_DigestSignInit(md.get(), nullptr, EVP_sha256(), nullptr, pkey.get()) == 1,
+        "sign init");
+  check(EVP_DigestSignUpdate(md.get(), message.data(), message.size()) == 1, "update");
   size_t size = 0;
-  check(EVP_DigestSign(md.get(), nullptr, &size, message.data(), message.size()) == 1, "size");
+  check(EVP_DigestSignFinal(md.get(), nullptr, &size) == 1, "size");
   Bytes der(size);
-  check(EVP_DigestSign(md.get(), der.data(), &size, message.data(), message.size()) == 1, "sign");
+  check(EVP_DigestSignFinal(md.get(), der.data(), &size) == 1, "sign");
   der.resize(size);
   return der_to_raw(der);
 }
@@ -99,9 +101,11 @@ Bytes evp_sign(const RawKey& key, const Bytes& message) {
 bool evp_verify(const RawKey& key, const Bytes& message, const Bytes& raw_signature) {
   auto pkey = pkey_of(key);
   Bytes der = raw_to_der(raw_signature);
-  Owned<EVP_MD_CTX> md(EVP_MD_CTX_new());
-  check(EVP_DigestVerifyInit(md.get(), nullptr, EVP_sha256(), nullptr, pkey.get()) == 1, "init");
-  return EVP_DigestVerify(md.get(), der.data(), der.size(), message.data(), message.size()) == 1;
+  host::MdContext md = host::new_md_context();
+  check(md && EVP_DigestVerifyInit(md.get(), nullptr, EVP_sha256(), nullptr, pkey.get()) == 1,
+        "init");
+  check(EVP_DigestVerifyUpdate(md.get(), message.data(), message.size()) == 1, "update");
+  return EVP_DigestVerifyFinal(md.get(), der.data(), der.size()) == 1;
 }
 
 Bytes sha256(const Bytes& message) {
