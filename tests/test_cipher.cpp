@@ -27,8 +27,8 @@ Bytes des3(const Bytes& in, const Bytes& key) {
 
 TEST(CipherVectors, NistAes256CbcBothWays) {
   int checked = 0;
-  for (const char* file : {"CBCGFSbox256.rsp", "CBCKeySbox256.rsp", "CBCVarKey256.rsp",
-                           "CBCVarTxt256.rsp", "CBCMMT256.rsp"}) {
+  for (const char* file : {"nist-cavp/aes/CBCGFSbox256.rsp", "nist-cavp/aes/CBCKeySbox256.rsp", "nist-cavp/aes/CBCVarKey256.rsp",
+                           "nist-cavp/aes/CBCVarTxt256.rsp", "nist-cavp/aes/CBCMMT256.rsp"}) {
     for (const auto& rec : vectors::read_rsp(file)) {
       if (!rec.has("KEY")) continue;
       Bytes key = rec.hex("KEY"), iv = rec.hex("IV");
@@ -45,9 +45,9 @@ TEST(CipherVectors, NistAes256CbcBothWays) {
 // written and [ENCRYPT] read from ciphertext back to plaintext.
 TEST(CipherVectors, NistTripleDesEcbDecrypt) {
   int checked = 0, distinct_keys = 0;
-  for (const char* file : {"TECBMMT3.rsp", "TECBMMT3_cavs11.1.rsp", "TECBinvperm.rsp",
-                           "TECBpermop.rsp", "TECBsubtab.rsp", "TECBvarkey.rsp",
-                           "TECBvartext.rsp"}) {
+  for (const char* file : {"nist-cavp/tdes/TECBMMT3.rsp", "nist-cavp/tdes/TECBMMT3_cavs11.1.rsp", "nist-cavp/tdes/TECBinvperm.rsp",
+                           "nist-cavp/tdes/TECBpermop.rsp", "nist-cavp/tdes/TECBsubtab.rsp", "nist-cavp/tdes/TECBvarkey.rsp",
+                           "nist-cavp/tdes/TECBvartext.rsp"}) {
     for (const auto& rec : vectors::read_rsp(file)) {
       if (!rec.has("CIPHERTEXT")) continue;
       const bool one_key = rec.has("KEYs");
@@ -67,7 +67,7 @@ TEST(CipherVectors, NistTripleDesEcbDecrypt) {
 
 TEST(CipherVectors, WycheproofAes256CbcValidCases) {
   int checked = 0;
-  const auto file = vectors::read_json("aes_cbc_pkcs5_test.json");
+  const auto file = vectors::read_json("wycheproof/aes_cbc_pkcs5_test.json");
   for (const auto& group : file["testGroups"].items) {
     if (group["keySize"].number() != 256) continue;
     for (const auto& test : group["tests"].items) {

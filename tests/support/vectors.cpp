@@ -5,6 +5,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <sys/stat.h>
+
 namespace vectors {
 
 Bytes from_hex(const std::string& hex) {
@@ -24,11 +26,18 @@ std::string to_hex(const unsigned char* data, size_t size) {
   return out;
 }
 
-std::string path(const std::string& name) { return std::string(RAWCRYPT_VECTORS_DIR "/") + name; }
+std::string path(const std::string& name) {
+  struct stat dir;
+  if (stat(RAWCRYPT_VECTORS_DIR, &dir) != 0 || !S_ISDIR(dir.st_mode))
+    throw std::runtime_error("the shared reference vectors are missing: " RAWCRYPT_VECTORS_DIR
+                             " (../shared/vectors beside the checkout) does not exist");
+  return std::string(RAWCRYPT_VECTORS_DIR "/") + name;
+}
 
 static std::string slurp(const std::string& name) {
-  std::ifstream in(path(name), std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + path(name));
+  const std::string file = path(name);
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + file);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();

@@ -1,5 +1,6 @@
-// Readers for the external vector files kept in tests/vectors: NIST CAVP
-// response files, Wycheproof JSON and RFC 4648's Base64 lines.
+// Readers for the public reference vectors, which live outside the project in
+// ../shared/vectors beside the checkout: NIST CAVP response files, Wycheproof
+// JSON and RFC 4648's Base64 lines.
 #ifndef RAWCRYPT_TESTS_VECTORS_H
 #define RAWCRYPT_TESTS_VECTORS_H
 
@@ -16,7 +17,8 @@ Bytes from_hex(const std::string& hex);
 std::string to_hex(const unsigned char* data, size_t size);
 inline std::string to_hex(const Bytes& b) { return to_hex(b.data(), b.size()); }
 
-// path: a file of tests/vectors by name.
+// path: a file of the shared vectors by its path there ("nist-cavp/aes/...").
+// Throws, naming the folder, when the shared vectors are not there.
 std::string path(const std::string& name);
 
 // One record of a CAVP response file: its fields and the [headers] in force.
