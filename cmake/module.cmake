@@ -24,11 +24,20 @@ endif()
 
 set(RAWCRYPT_MODULE ${PROJECT_BINARY_DIR}/rawcrypt.o)
 set(RAWCRYPT_EXPORTS ${PROJECT_SOURCE_DIR}/cmake/exports.txt)
+# The seven helpers are the roots: sections they cannot reach (entry points
+# that only the tests call, which link the objects themselves) stay out.
+file(STRINGS ${RAWCRYPT_EXPORTS} rawcrypt_exported)
+string(REGEX REPLACE "objcopy$" "size" rawcrypt_size_tool "${CMAKE_OBJCOPY}")
+set(rawcrypt_roots)
+foreach(name IN LISTS rawcrypt_exported)
+  list(APPEND rawcrypt_roots -u ${name})
+endforeach()
 add_custom_command(OUTPUT ${RAWCRYPT_MODULE}
-  COMMAND ${CMAKE_LINKER} -r --force-group-allocation -o ${RAWCRYPT_MODULE}
-          $<TARGET_OBJECTS:rawcrypt_objs>
+  COMMAND ${CMAKE_LINKER} -r --force-group-allocation --gc-sections ${rawcrypt_roots}
+          -o ${RAWCRYPT_MODULE} $<TARGET_OBJECTS:rawcrypt_objs>
   COMMAND ${CMAKE_OBJCOPY} --keep-global-symbols=${RAWCRYPT_EXPORTS} ${RAWCRYPT_MODULE}
   COMMAND ${CMAKE_COMMAND} -E echo "rawcrypt module: ${RAWCRYPT_MODULE}"
+  COMMAND ${rawcrypt_size_tool} ${RAWCRYPT_MODULE}
   DEPENDS rawcrypt_objs $<TARGET_OBJECTS:rawcrypt_objs> ${RAWCRYPT_EXPORTS}
   COMMENT "Joining the module into rawcrypt.o"
   COMMAND_EXPAND_LISTS VERBATIM)
