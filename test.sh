@@ -2,8 +2,9 @@
 # Builds and runs every test of rawcrypt: installs what is missing (Debian
 # packages), then the whole suite natively, under AddressSanitizer +
 # UndefinedBehaviorSanitizer, under ThreadSanitizer, on 32- and 64-bit ARM
-# under qemu, and the libFuzzer targets for a bounded time
-# (RAWCRYPT_FUZZ_SECONDS, default 30 each).
+# under qemu, the libFuzzer targets for a bounded time (RAWCRYPT_FUZZ_SECONDS,
+# default 30 each), and against every other libcrypto installed by hand under
+# /opt/rawcrypt/libcrypto (see below).
 # Ends with one line "N passed, M failed"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -90,6 +91,24 @@ run_suite armhf -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/t
 run_suite arm64 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-arm64.cmake
 CC=clang CXX=clang++ run_suite fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWCRYPT_FUZZ=ON \
   -DRAWCRYPT_SANITIZE=address,undefined -DRAWCRYPT_FUZZ_SECONDS="${RAWCRYPT_FUZZ_SECONDS:-30}"
+
+# Suites against other libcryptos, the device's 1.0.2 above all. Each one is
+# installed by hand (never by this script) under
+#   $RAWCRYPT_LIBCRYPTO_ROOT/<arch>/<name>/{include/openssl,lib/libcrypto.a}
+# with <arch> x86_64 (run natively) or armhf (cross-built, run under qemu-arm).
+libcrypto_root=${RAWCRYPT_LIBCRYPTO_ROOT:-/opt/rawcrypt/libcrypto}
+other_libcryptos=0
+for prefix in "$libcrypto_root"/x86_64/* "$libcrypto_root"/armhf/*; do
+  [ -f "$prefix/lib/libcrypto.a" ] && [ -d "$prefix/include/openssl" ] || continue
+  arch=$(basename "$(dirname "$prefix")")
+  other_libcryptos=$((other_libcryptos + 1))
+  args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DOPENSSL_ROOT_DIR="$prefix" -DOPENSSL_USE_STATIC_LIBS=ON)
+  [ "$arch" = armhf ] && args+=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake)
+  run_suite "$arch-$(basename "$prefix")" "${args[@]}"
+done
+if [ "$other_libcryptos" -eq 0 ]; then
+  say "no other libcrypto installed under $libcrypto_root/{x86_64,armhf}/<name>/: the 1.0.2 suites were not run"
+fi
 
 say "summary"
 [ ${#failed_suites[@]} -ne 0 ] && echo "failing: ${failed_suites[*]}"
