@@ -8,69 +8,64 @@
 namespace rawcrypt {
 namespace {
 
-// A lock for a few instructions, built on an atomic flag: the module may not
-// depend on the OS's threads, and no libcrypto lock is ours to nest.
-class SpinLock {
- public:
-  void lock() {
-    while (flag_.test_and_set(std::memory_order_acquire)) {
-    }
-  }
-  void unlock() { flag_.clear(std::memory_order_release); }
-
- private:
-  std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
-};
-
+// Holds one of the generator's locks for a scope. held() is false only when
+// libcrypto could not make its locks (out of memory at the first request);
+// the generator then serves nothing rather than serve unguarded.
 class Locked {
  public:
-  explicit Locked(SpinLock& lock) : lock_(lock) { lock_.lock(); }
-  ~Locked() { lock_.unlock(); }
+  explicit Locked(GeneratorLock which) : which_(which), held_(generator_lock(which) == 1) {}
+  ~Locked() {
+    if (held_) generator_unlock(which_);
+  }
+  bool held() const { return held_; }
   Locked(const Locked&) = delete;
   Locked& operator=(const Locked&) = delete;
 
  private:
-  SpinLock& lock_;
+  GeneratorLock which_;
+  bool held_;
 };
 
 // The generator's state: constant-initialised, so the module has no
-// constructor to run. `poll_lock` serialises polls (exactly one poll when
-// several tasks make their first request at once); `entropy_lock` guards
-// `entropy` and is never held across a call.
-SpinLock poll_lock;
-SpinLock entropy_lock;
+// constructor to run. The poll lock serialises polls (exactly one poll when
+// several tasks make their first request at once); the accounting lock
+// guards `entropy`.
 std::atomic<bool> initialized{false};
 std::atomic<unsigned> polls{0};
 double entropy = 0.0;
 
 bool serves_default(const RAND_METHOD* meth) { return meth == default_rand_method(); }
 
-// Polls when the generator is not initialised; returns whether it is seeded.
-bool seeded_after_poll() {
-  if (initialized.load(std::memory_order_acquire)) return true;
-  Locked gate(poll_lock);
-  if (!initialized.load(std::memory_order_acquire)) {  // another task may have polled
-    RAND_poll();
-    polls.fetch_add(1, std::memory_order_relaxed);
-    bool enough;
-    {
-      Locked guard(entropy_lock);
-      enough = entropy >= kEntropyNeeded;
-    }
-    initialized.store(enough, std::memory_order_release);
-    return enough;
+enum class Seeding { kSeeded, kNotSeeded, kNoLock };
+
+// Polls when the generator is not initialised; says whether it is seeded.
+Seeding seeded_after_poll() {
+  if (initialized.load(std::memory_order_acquire)) return Seeding::kSeeded;
+  Locked gate(kPollLock);
+  if (!gate.held()) return Seeding::kNoLock;
+  if (initialized.load(std::memory_order_acquire)) return Seeding::kSeeded;  // another task polled
+  rawcrypt::RAND_poll();
+  polls.fetch_add(1, std::memory_order_relaxed);
+  bool enough = false;
+  {
+    Locked guard(kAccountingLock);
+    if (!guard.held()) return Seeding::kNoLock;
+    enough = entropy >= kEntropyNeeded;
   }
-  return true;
+  initialized.store(enough, std::memory_order_release);
+  return enough ? Seeding::kSeeded : Seeding::kNotSeeded;
 }
 
 // The default generator's byte production, for both kinds of request.
 int generator_bytes(unsigned char* buf, int num, bool pseudo) {
   if (num <= 0) return 1;
-  const bool seeded = seeded_after_poll();
+  const Seeding seeding = seeded_after_poll();
+  if (seeding == Seeding::kNoLock) return 0;
   if (::RAND_bytes(buf, num) != 1) return 0;  // the library's own generator failed
-  if (seeded) return 1;
+  if (seeding == Seeding::kSeeded) return 1;
   {
-    Locked guard(entropy_lock);
+    Locked guard(kAccountingLock);
+    if (!guard.held()) return 0;
     entropy = entropy > num ? entropy - num : 0.0;
   }
   if (pseudo) {
@@ -108,8 +103,8 @@ void RAND_add(const void* buf, int num, double credit) {
     return;
   }
   ::RAND_add(buf, num, credit);
-  Locked guard(entropy_lock);
-  if (entropy < kEntropyNeeded) entropy += credit;
+  Locked guard(kAccountingLock);
+  if (guard.held() && entropy < kEntropyNeeded) entropy += credit;
 }
 
 void RAND_seed(const void* buf, int num) { RAND_add(buf, num, static_cast<double>(num)); }
@@ -117,13 +112,14 @@ void RAND_seed(const void* buf, int num) { RAND_add(buf, num, static_cast<double
 int RAND_status() {
   const RAND_METHOD* meth = RAND_get_rand_method();
   if (meth != nullptr && !serves_default(meth)) return meth->status != nullptr ? meth->status() : 0;
-  return seeded_after_poll() ? 1 : 0;
+  return seeded_after_poll() == Seeding::kSeeded ? 1 : 0;
 }
 
 void RAND_cleanup() {
-  Locked gate(poll_lock);
+  Locked gate(kPollLock);
+  Locked guard(kAccountingLock);
+  if (!gate.held() || !guard.held()) return;  // no locks: nothing was ever seeded
   initialized.store(false, std::memory_order_release);
-  Locked guard(entropy_lock);
   entropy = 0.0;
 }
 

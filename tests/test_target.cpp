@@ -6,6 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <sched.h>
+#include <semaphore.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <ctime>
 #include <thread>
 
@@ -22,7 +30,8 @@
 
 namespace {
 int srand_calls = 0;
-time_t held_time = 0;  // 0: the real clock
+time_t held_time = 0;     // 0: the real clock
+void (*inside_poll)();  // called by the poll while it holds the poll lock
 }  // namespace
 
 extern "C" {
@@ -30,6 +39,7 @@ void __real_srand(unsigned seed);
 time_t __real_time(time_t* t);
 void __wrap_srand(unsigned seed) {
   ++srand_calls;
+  if (inside_poll != nullptr) inside_poll();
   __real_srand(seed);
 }
 time_t __wrap_time(time_t* t) {
@@ -152,6 +162,97 @@ TEST_F(Generator, ConcurrentColdStartPollsOnce) {
   for (auto& task : tasks) task.join();
   EXPECT_EQ(valid.load(), 80);
   EXPECT_EQ(polls(), 1u);
+}
+
+// The device's case: a low-priority task inside the poll (held there 50 ms)
+// and a high-priority task making its first request, both on one CPU under
+// strict priority scheduling. The high one must block until the poll is
+// done; had it spun, the holder would never run again. Run in a child
+// process, so that a hang fails the test instead of stopping the suite.
+constexpr int kNoRealTime = 77;
+sem_t poll_entered;
+
+void* request_bytes(void* result) {
+  unsigned char buf[8];
+  *static_cast<int*>(result) = rawcrypt::RAND_bytes(buf, sizeof buf);
+  return nullptr;
+}
+
+// start_on_cpu0: a SCHED_FIFO thread at `priority` on CPU 0.
+int start_on_cpu0(pthread_t* thread, int priority, int* result) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  cpu_set_t cpu0;
+  CPU_ZERO(&cpu0);
+  CPU_SET(0, &cpu0);
+  sched_param param{};
+  param.sched_priority = priority;
+  pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
+  pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
+  pthread_attr_setschedparam(&attr, &param);
+  pthread_attr_setaffinity_np(&attr, sizeof cpu0, &cpu0);
+  const int rc = pthread_create(thread, &attr, request_bytes, result);
+  pthread_attr_destroy(&attr);
+  return rc;
+}
+
+// priority_scenario: in the child; writes the high task's wait in
+// microseconds to `report` and returns 0 when both requests succeeded after
+// one poll.
+int priority_scenario(int report) {
+  sem_init(&poll_entered, 0, 0);
+  inside_poll = [] {
+    sem_post(&poll_entered);
+    const timespec held = {0, 50 * 1000 * 1000};
+    nanosleep(&held, nullptr);
+  };
+  const unsigned polls_before = rawcrypt::generator_polls();
+  pthread_t low, high;
+  int low_result = -2, high_result = -2;
+  if (start_on_cpu0(&low, 10, &low_result) != 0) return kNoRealTime;
+  sem_wait(&poll_entered);
+  const auto started = std::chrono::steady_clock::now();
+  if (start_on_cpu0(&high, 20, &high_result) != 0) return kNoRealTime;
+  pthread_join(high, nullptr);
+  const long waited = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                            std::chrono::steady_clock::now() - started)
+                                            .count());
+  pthread_join(low, nullptr);
+  if (write(report, &waited, sizeof waited) != sizeof waited) return 3;
+  return low_result == 1 && high_result == 1 && rawcrypt::generator_polls() - polls_before == 1
+             ? 0
+             : 1;
+}
+
+TEST_F(Generator, HighPriorityFirstRequestBlocksUntilThePollEnds) {
+  host::ThreadLocking locking;  // as the device's application does on 1.0.2
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  fflush(stdout);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) _exit(priority_scenario(report[1]));
+  close(report[1]);
+  int status = 0;
+  pid_t done = 0;
+  for (int waited_ms = 0; (done = waitpid(child, &status, WNOHANG)) == 0 && waited_ms < 5000;
+       waited_ms += 10)
+    usleep(10 * 1000);
+  if (done == 0) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    close(report[0]);
+    FAIL() << "the high-priority request never finished: the waiting task kept the holder off the CPU";
+  }
+  long waited_us = -1;
+  const bool reported = read(report[0], &waited_us, sizeof waited_us) == sizeof waited_us;
+  close(report[0]);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == kNoRealTime) GTEST_SKIP() << "real-time scheduling (SCHED_FIFO) is refused here";
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "a request failed or the generator polled more than once";
+  ASSERT_TRUE(reported);
+  std::printf("high-priority first request waited %.1f ms for a poll held 50 ms\n", waited_us / 1000.0);
+  EXPECT_LT(waited_us, 1000 * 1000);  // about the poll's own time; a hang is the fault
 }
 
 struct Drawn {
