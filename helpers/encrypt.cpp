@@ -23,6 +23,26 @@ constexpr unsigned char kFieldPrime[kScalarBytes] = {
     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xff, 0xff,
     0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 
+// P-256's group order n, big-endian.
+constexpr unsigned char kOrder[kScalarBytes] = {
+    0xff, 0xff, 0xff, 0xff, 0x00, 0x00, 0x00, 0x00, 0xff, 0xff, 0xff,
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xbc, 0xe6, 0xfa, 0xad, 0xa7, 0x17,
+    0x9e, 0x84, 0xf3, 0xb9, 0xca, 0xc2, 0xfc, 0x63, 0x25, 0x51};
+
+// scalar_in_range: whether a private scalar lies in [1, n-1], in constant
+// time (its bytes decide no branch and no index). Outside it, a signature
+// would verify under no key (d = 0) or under another key than the one every
+// standard tool derives from the scalar (d >= n).
+bool scalar_in_range(const unsigned char* d) {
+  unsigned borrow = 0, any = 0;
+  for (int i = kScalarBytes - 1; i >= 0; --i) {
+    borrow = (static_cast<unsigned>(d[i]) - kOrder[i] - borrow) >> 31;  // d < n so far
+    any |= d[i];
+  }
+  const unsigned nonzero = (any + 0xffu) >> 8;  // 1 unless every byte is 0
+  return (borrow & nonzero) != 0;
+}
+
 // The target's C library offers no memcmp to the module.
 bool below_field_prime(const unsigned char* coordinate) {
   for (int i = 0; i < kScalarBytes; ++i)
@@ -325,7 +345,7 @@ extern "C" int ecc_sign(const unsigned char* private_key, const unsigned char* m
     printf("key bin2bn failed\n");
     return 0;
   }
-  if (EC_KEY_set_private_key(key.get(), scalar.get()) != 1) {
+  if (!scalar_in_range(private_key) || EC_KEY_set_private_key(key.get(), scalar.get()) != 1) {
     printf("set pri key failed\n");
     return 0;
   }

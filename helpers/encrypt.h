@@ -68,7 +68,9 @@ void aes_dec(const unsigned char *input, uint32_t length, const unsigned char *k
  * Returns: 1 when the signature was written; 0 on any failure, after one
  *          console line naming the failed step. Each signature takes a fresh
  *          nonce, so signing one message twice gives two signatures.
- * In:  private_key     32-byte scalar d.
+ * In:  private_key     32-byte scalar d in [1, n-1], n the order of P-256;
+ *                      any other is refused ("set pri key failed\n", 0),
+ *                      checked in constant time.
  *      message         message_length bytes (not read when the length is 0).
  *      message_length  bytes of message.
  * Out: signature       64 bytes r || s, written only on a result of 1; on 0

@@ -144,6 +144,50 @@ TEST(EcdsaSign, ShortHalvesAreWrittenWithLeadingZeros) {
   EXPECT_TRUE(short_r && short_s);
 }
 
+// Scalars outside [1, n-1] are refused as a key that cannot be set, the
+// buffer untouched; the ends of the range sign for the key standard tools
+// derive from them.
+TEST(EcdsaSign, ScalarsOutsideOneToOrderAreRefused) {
+  const Bytes n = vectors::from_hex("ffffffff00000000ffffffffffffffffbce6faada7179e84f3b9cac2fc632551");
+  auto plus = [](Bytes v, int delta) {  // v + delta for a small delta, big-endian
+    for (int i = 31; i >= 0 && delta != 0; --i) {
+      const int sum = v[i] + delta;
+      v[i] = static_cast<unsigned char>(sum & 0xff);
+      delta = sum >> 8;  // arithmetic shift: -1 carries a borrow
+    }
+    return v;
+  };
+  const struct {
+    const char* name;
+    Bytes d;
+    bool accepted;
+  } cases[] = {
+      {"zero", Bytes(32, 0), false},
+      {"n", n, false},
+      {"n + 1", plus(n, 1), false},
+      {"2^256 - 1", Bytes(32, 0xff), false},
+      {"top byte only past n", plus(n, 256), false},
+      {"one", plus(Bytes(32, 0), 1), true},
+      {"n - 1", plus(n, -1), true},
+  };
+  const Bytes msg = to_bytes("range");
+  for (const auto& c : cases) {
+    Bytes sig(64, 0xa5);
+    int result = -2;
+    const std::string out =
+        printed_by([&] { result = ecc_sign(c.d.data(), msg.data(), sig.data(), msg.size()); });
+    if (c.accepted) {
+      EXPECT_EQ(result, 1) << c.name;
+      EXPECT_EQ(out, "") << c.name;
+      EXPECT_TRUE(reference::evp_verify(reference::key_from_scalar(c.d), msg, sig)) << c.name;
+    } else {
+      EXPECT_EQ(result, 0) << c.name;
+      EXPECT_EQ(out, "set pri key failed\n") << c.name;
+      EXPECT_EQ(sig, Bytes(64, 0xa5)) << c.name;
+    }
+  }
+}
+
 TEST(EcdsaVerify, RejectsWithoutALine) {
   RawKey key = reference::generate_key(), other = reference::generate_key();
   Bytes msg = to_bytes("the message");
