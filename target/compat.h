@@ -190,22 +190,24 @@ inline int generator_lock(GeneratorLock which) {
 inline void generator_unlock(GeneratorLock which) { CRYPTO_w_unlock(kGeneratorLockIds[which]); }
 #else
 // 1.1 and later: two CRYPTO_THREAD locks made once on first use; the once
-// control is constant-initialised, so the module keeps no constructor.
-inline CRYPTO_RWLOCK* generator_locks[2];
-inline CRYPTO_ONCE generator_locks_once = CRYPTO_ONCE_STATIC_INIT;
+// control is constant-initialised, so the module keeps no constructor. The
+// storage has internal linkage (only the generator's file takes the locks),
+// so the shipped object gets no unique global symbols for it.
+[[maybe_unused]] static CRYPTO_RWLOCK* generator_locks[2];
+[[maybe_unused]] static CRYPTO_ONCE generator_locks_once = CRYPTO_ONCE_STATIC_INIT;
 
-inline void make_generator_locks() {
+static inline void make_generator_locks() {
   generator_locks[kPollLock] = CRYPTO_THREAD_lock_new();
   generator_locks[kAccountingLock] = CRYPTO_THREAD_lock_new();
 }
 
-inline int generator_lock(GeneratorLock which) {
+static inline int generator_lock(GeneratorLock which) {
   if (!CRYPTO_THREAD_run_once(&generator_locks_once, make_generator_locks) ||
       generator_locks[which] == nullptr)
     return 0;
   return CRYPTO_THREAD_write_lock(generator_locks[which]);
 }
-inline void generator_unlock(GeneratorLock which) { CRYPTO_THREAD_unlock(generator_locks[which]); }
+static inline void generator_unlock(GeneratorLock which) { CRYPTO_THREAD_unlock(generator_locks[which]); }
 #endif
 
 // The result type of a RAND_METHOD's seed and add operations (void in 1.0.2).
