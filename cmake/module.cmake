@@ -2,6 +2,9 @@
 # ONE relocatable object whose only global symbols are the seven helpers.
 
 add_library(rawcrypt_objs OBJECT
+  helpers/base64.cpp
+  helpers/base64_neon.cpp
+  helpers/base64_x86.cpp
   helpers/encrypt.cpp
   target/bn_rand.cpp
   target/ecdsa_sign.cpp
@@ -9,6 +12,12 @@ add_library(rawcrypt_objs OBJECT
   target/nonce.cpp
   target/rand_poll.cpp)
 target_include_directories(rawcrypt_objs PUBLIC ${PROJECT_SOURCE_DIR})
+# 32-bit ARM: Debian's armhf baseline has no NEON, so the module uses it only
+# for firmware built for a core that has it.
+option(RAWCRYPT_ARM_NEON "32-bit ARM: build the module with NEON (-mfpu=neon)" OFF)
+if(RAWCRYPT_ARM_NEON AND CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
+  target_compile_options(rawcrypt_objs PRIVATE -mfpu=neon)
+endif()
 target_link_libraries(rawcrypt_objs PUBLIC OpenSSL::Crypto)
 # No C++ run time, printf left as printf (not puts), no unwind tables for a
 # loader that has no use for them; RAWCRYPT_MODULE_FLAGS comes from a

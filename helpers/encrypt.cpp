@@ -4,6 +4,8 @@
 
 #include "helpers/encrypt.h"
 
+#include "helpers/base64.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -140,156 +142,6 @@ void aes_cbc(const unsigned char* input, uint32_t length, const unsigned char* k
       aes_cbc_evp(input, length, key, iv, output, encrypt))
     return;
   aes_cbc_low_level(input, length, key, iv, output, encrypt);
-}
-
-// Base64. The decode tables are constant data built at compile time; the
-// encoder's alphabet is the caller's, so its fast table is built per call.
-constexpr unsigned char kNotBase64 = 0xff;
-
-constexpr unsigned char base64_value(int c) {
-  return c >= 'A' && c <= 'Z'   ? c - 'A'
-         : c >= 'a' && c <= 'z' ? c - 'a' + 26
-         : c >= '0' && c <= '9' ? c - '0' + 52
-         : c == '+'             ? 62
-         : c == '/'             ? 63
-                                : kNotBase64;  // '=' too: scanning stops there
-}
-
-constexpr uint32_t kOutside = 0x80000000u;
-
-struct DecodeTables {
-  unsigned char value[256];
-  // value << 18, << 12, << 6, << 0, so a group is four lookups ORed together;
-  // a character outside the alphabet ('=' included) sets kOutside instead.
-  uint32_t shifted[4][256];
-};
-
-constexpr DecodeTables make_decode_tables() {
-  DecodeTables t{};
-  for (int c = 0; c < 256; ++c) {
-    t.value[c] = base64_value(c);
-    for (int k = 0; k < 4; ++k)
-      t.shifted[k][c] = t.value[c] == kNotBase64 ? kOutside : uint32_t{t.value[c]} << (18 - 6 * k);
-  }
-  return t;
-}
-
-constexpr DecodeTables kDecode = make_decode_tables();
-
-// Counts the characters before the first '=' or NUL. Returns false at a
-// character outside the standard alphabet; eight characters are tested per
-// step while all are plain Base64.
-bool scan_base64(const unsigned char* text, size_t length, size_t* scanned) {
-  size_t i = 0;
-  while (i + 8 <= length) {
-    const unsigned char* t = text + i;
-    if ((kDecode.value[t[0]] | kDecode.value[t[1]] | kDecode.value[t[2]] | kDecode.value[t[3]] |
-         kDecode.value[t[4]] | kDecode.value[t[5]] | kDecode.value[t[6]] | kDecode.value[t[7]]) &
-        0x80)
-      break;
-    i += 8;
-  }
-  while (i < length && kDecode.value[text[i]] != kNotBase64) ++i;
-  *scanned = i;
-  return i == length || text[i] == '=';
-}
-
-void decode_group(const unsigned char* text, unsigned char* out) {
-  const uint32_t v = kDecode.shifted[0][text[0]] | kDecode.shifted[1][text[1]] |
-                     kDecode.shifted[2][text[2]] | kDecode.shifted[3][text[3]];
-  out[0] = static_cast<unsigned char>(v >> 16);
-  out[1] = static_cast<unsigned char>(v >> 8);
-  out[2] = static_cast<unsigned char>(v);
-}
-
-void decode_groups(const unsigned char* text, size_t groups, unsigned char* out) {
-  for (size_t g = 0; g < groups; ++g, text += 4, out += 3) decode_group(text, out);
-}
-
-// Texts up to this long decode in one pass into a buffer on the stack, whose
-// bytes reach the caller only once every character has passed.
-constexpr size_t kShortText = 256;
-
-// decode_short: the whole decoding of a short text whose groups are plain
-// Base64 but for '=' padding in the last; false (nothing written) for any
-// other text, which takes the general path with its checks and lines.
-bool decode_short(const unsigned char* text, size_t length, int32_t* output_length,
-                  unsigned char* output) {
-  unsigned char bytes[kShortText / 4 * 3];
-  size_t written = 0;
-  for (size_t g = 0; g < length / 4; ++g, text += 4) {
-    const uint32_t v = kDecode.shifted[0][text[0]] | kDecode.shifted[1][text[1]] |
-                       kDecode.shifted[2][text[2]] | kDecode.shifted[3][text[3]];
-    if (v & kOutside) {
-      if (g + 1 != length / 4 || (kDecode.shifted[0][text[0]] | kDecode.shifted[1][text[1]]) & kOutside)
-        return false;
-      if (text[2] == '=') {  // "xx=?": one byte, what follows '=' unread
-        bytes[written++] = static_cast<unsigned char>(v >> 16);
-      } else if (!(kDecode.shifted[2][text[2]] & kOutside) && text[3] == '=') {  // "xxx="
-        bytes[written++] = static_cast<unsigned char>(v >> 16);
-        bytes[written++] = static_cast<unsigned char>(v >> 8);
-      } else {
-        return false;
-      }
-      break;
-    }
-    bytes[written++] = static_cast<unsigned char>(v >> 16);
-    bytes[written++] = static_cast<unsigned char>(v >> 8);
-    bytes[written++] = static_cast<unsigned char>(v);
-  }
-  if (written != 0) memcpy(output, bytes, written);  // an empty text may come with no buffer
-  *output_length = static_cast<int32_t>(written);
-  OPENSSL_cleanse(bytes, written);  // a decoded key or secret must not linger
-  return true;
-}
-
-// From this many input bytes on, a table of two characters per 12 bits
-// (4096 pairs, 8 KiB of stack) pays for its building.
-constexpr int32_t kEncodePairsThreshold = 8192;
-
-// The character stores may alias the input and the alphabet, so each group
-// is read into locals before anything of it is written.
-void encode_groups_plain(const unsigned char* in, size_t groups, const char* alphabet, char* out) {
-  for (size_t g = 0; g < groups; ++g, in += 3, out += 4) {
-    const uint32_t v = uint32_t{in[0]} << 16 | uint32_t{in[1]} << 8 | in[2];
-    const char four[4] = {alphabet[v >> 18], alphabet[(v >> 12) & 0x3f],
-                          alphabet[(v >> 6) & 0x3f], alphabet[v & 0x3f]};
-    memcpy(out, four, sizeof four);
-  }
-}
-
-// Eight bytes as a big-endian number, whatever the CPU's byte order.
-uint64_t load_be64(const unsigned char* p) {
-  uint64_t v;
-  memcpy(&v, p, sizeof v);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  v = __builtin_bswap64(v);
-#endif
-  return v;
-}
-
-void encode_groups_paired(const unsigned char* in, size_t groups, const char* alphabet, char* out) {
-  uint16_t pairs[4096];  // two characters as they lie in memory
-  for (int v = 0; v < 4096; ++v) {
-    const char two[2] = {alphabet[v >> 6], alphabet[v & 0x3f]};
-    memcpy(&pairs[v], two, sizeof two);
-  }
-  size_t g = 0;
-  // Four groups (12 bytes, 16 characters) a step from two 8-byte loads,
-  // while at least 18 bytes remain so that the second load stays inside.
-  for (; g + 6 <= groups; g += 4, in += 12, out += 16) {
-    const uint64_t a = load_be64(in), b = load_be64(in + 6);
-    const uint16_t chars[8] = {pairs[a >> 52],           pairs[(a >> 40) & 0xfff],
-                               pairs[(a >> 28) & 0xfff], pairs[(a >> 16) & 0xfff],
-                               pairs[b >> 52],           pairs[(b >> 40) & 0xfff],
-                               pairs[(b >> 28) & 0xfff], pairs[(b >> 16) & 0xfff]};
-    memcpy(out, chars, sizeof chars);
-  }
-  for (; g < groups; ++g, in += 3, out += 4) {
-    const uint32_t v = uint32_t{in[0]} << 16 | uint32_t{in[1]} << 8 | in[2];
-    memcpy(out, &pairs[v >> 12], 2);
-    memcpy(out + 2, &pairs[v & 0xfff], 2);
-  }
 }
 
 // The SHA-256 digest of a message, zeros until it is made, and the length
@@ -434,68 +286,9 @@ extern "C" void aes_dec(const unsigned char* input, uint32_t length, const unsig
 
 extern "C" void base64_encode(const unsigned char* input, int32_t length, const char* alphabet,
                               char* output) {
-  if (input == nullptr) return;
-  if (length <= 0) {
-    output[0] = '\0';
-    return;
-  }
-  const size_t groups = static_cast<size_t>(length) / 3;
-  if (length >= kEncodePairsThreshold)
-    encode_groups_paired(input, groups, alphabet, output);
-  else
-    encode_groups_plain(input, groups, alphabet, output);
-  const unsigned char* in = input + 3 * groups;
-  char* out = output + 4 * groups;
-  switch (length % 3) {
-    case 1:
-      *out++ = alphabet[in[0] >> 2];
-      *out++ = alphabet[(in[0] & 0x03) << 4];
-      *out++ = '=';
-      *out++ = '=';
-      break;
-    case 2:
-      *out++ = alphabet[in[0] >> 2];
-      *out++ = alphabet[((in[0] & 0x03) << 4) | (in[1] >> 4)];
-      *out++ = alphabet[(in[1] & 0x0f) << 2];
-      *out++ = '=';
-      break;
-  }
-  *out = '\0';
+  base64::encode(base64::best(), input, length, alphabet, output);
 }
 
 extern "C" int base64_decode(const char* text, int32_t* output_length, unsigned char* output) {
-  const size_t length = strlen(text);
-  if (length % 4 != 0) {
-    printf("%s is not base64 encoded", text);
-    return -1;
-  }
-  *output_length = 0;
-  const auto* chars = reinterpret_cast<const unsigned char*>(text);
-  if (length <= kShortText && decode_short(chars, length, output_length, output)) return 0;
-  // Every character is checked before the first byte is written.
-  size_t scanned = 0;
-  if (!scan_base64(chars, length, &scanned)) {
-    printf("%s is not base64 encoded", text);
-    return -1;
-  }
-  const size_t groups = scanned / 4;
-  decode_groups(chars, groups, output);
-  *output_length = static_cast<int32_t>(3 * groups);
-  const unsigned char* c = chars + 4 * groups;
-  unsigned char* out = output + 3 * groups;
-  switch (scanned % 4) {
-    case 1:
-      printf("invalid base64 encoded str %s", text);
-      return -1;
-    case 2:
-      out[0] = static_cast<unsigned char>(kDecode.value[c[0]] << 2 | kDecode.value[c[1]] >> 4);
-      *output_length += 1;
-      break;
-    case 3:
-      out[0] = static_cast<unsigned char>(kDecode.value[c[0]] << 2 | kDecode.value[c[1]] >> 4);
-      out[1] = static_cast<unsigned char>(kDecode.value[c[1]] << 4 | kDecode.value[c[2]] >> 2);
-      *output_length += 2;
-      break;
-  }
-  return 0;
+  return base64::decode(base64::best(), text, output_length, output);
 }

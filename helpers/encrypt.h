@@ -103,8 +103,7 @@ int ecc_verify(const unsigned char *public_x, const unsigned char *public_y,
  *      alphabet  64 characters, entry v standing for the 6-bit value v. The
  *                padding character is always '='.
  * Out: output    4 * ceil(length / 3) characters and a NUL; no line breaks.
- * Stack: inputs of 8192 bytes or more build an 8 KiB table of character pairs
- *        on the caller's stack (four times faster on large inputs).
+ * Not for secret bytes: the bytes choose which alphabet entry is read.
  */
 void base64_encode(const unsigned char *input, int32_t length, const char *alphabet,
                    char *output);
@@ -123,6 +122,8 @@ void base64_encode(const unsigned char *input, int32_t length, const char *alpha
  *          Decoding stops at the first '=' or NUL; what follows '=' only counts
  *          towards the length. No character is skipped (no spaces, no line
  *          breaks, no URL-safe '-' or '_'). Spare low bits are not checked.
+ *          Not for secret text: the characters decide branches and table
+ *          indexes, and a refusal prints the whole text.
  * In:  text           NUL-terminated.
  * Out: output_length  bytes written to output.
  *      output         3 * strlen(text) / 4 bytes; no terminator is written.
