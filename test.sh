@@ -59,7 +59,7 @@ run_suite() {
   fi
 }
 
-install_missing cmake g++ make libssl-dev libgtest-dev clang openssl
+install_missing cmake g++ make libssl-dev libgtest-dev clang openssl valgrind
 
 # ARM: Debian's cross compilers, qemu-user and the ARM builds of libcrypto,
 # GoogleTest and libstdc++ (multiarch). The host's libssl packages are named

@@ -1,7 +1,7 @@
 # The module: its sources compiled without the C++ run time, then joined into
 # ONE relocatable object whose only global symbols are the seven helpers.
 
-add_library(rawcrypt_objs OBJECT
+set(RAWCRYPT_MODULE_SOURCES
   helpers/base64.cpp
   helpers/base64_neon.cpp
   helpers/base64_x86.cpp
@@ -11,21 +11,30 @@ add_library(rawcrypt_objs OBJECT
   target/generator.cpp
   target/nonce.cpp
   target/rand_poll.cpp)
-target_include_directories(rawcrypt_objs PUBLIC ${PROJECT_SOURCE_DIR})
+
 # 32-bit ARM: Debian's armhf baseline has no NEON, so the module uses it only
 # for firmware built for a core that has it.
 option(RAWCRYPT_ARM_NEON "32-bit ARM: build the module with NEON (-mfpu=neon)" OFF)
-if(RAWCRYPT_ARM_NEON AND CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
-  target_compile_options(rawcrypt_objs PRIVATE -mfpu=neon)
-endif()
-target_link_libraries(rawcrypt_objs PUBLIC OpenSSL::Crypto)
-# No C++ run time, printf left as printf (not puts), no unwind tables for a
-# loader that has no use for them; RAWCRYPT_MODULE_FLAGS comes from a
+
+# rawcrypt_module_objects(name): the module's sources compiled as the module
+# is. No C++ run time, printf left as printf (not puts), no unwind tables for
+# a loader that has no use for them; RAWCRYPT_MODULE_FLAGS comes from a
 # toolchain file (-fno-pie for the devices).
-target_compile_options(rawcrypt_objs PRIVATE
-  -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-builtin-printf
-  -fno-asynchronous-unwind-tables -fno-unwind-tables
-  -ffunction-sections -fdata-sections ${RAWCRYPT_MODULE_FLAGS})
+function(rawcrypt_module_objects name)
+  list(TRANSFORM RAWCRYPT_MODULE_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/ OUTPUT_VARIABLE sources)
+  add_library(${name} OBJECT ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC OpenSSL::Crypto)
+  target_compile_options(${name} PRIVATE
+    -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-builtin-printf
+    -fno-asynchronous-unwind-tables -fno-unwind-tables
+    -ffunction-sections -fdata-sections ${RAWCRYPT_MODULE_FLAGS})
+  if(RAWCRYPT_ARM_NEON AND CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
+    target_compile_options(${name} PRIVATE -mfpu=neon)
+  endif()
+endfunction()
+
+rawcrypt_module_objects(rawcrypt_objs)
 
 if(RAWCRYPT_FUZZ)
   return()  # fuzz targets take the objects directly

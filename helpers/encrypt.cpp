@@ -11,6 +11,7 @@
 
 #include "target/ecdsa_sign.h"
 #include "target/owners.h"
+#include "target/secret.h"
 
 namespace rawcrypt {
 namespace {
@@ -197,7 +198,9 @@ extern "C" int ecc_sign(const unsigned char* private_key, const unsigned char* m
     printf("key bin2bn failed\n");
     return 0;
   }
-  if (!scalar_in_range(private_key) || EC_KEY_set_private_key(key.get(), scalar.get()) != 1) {
+  // A refusal shows, so whether the scalar is in range may decide a branch.
+  if (!public_bit(scalar_in_range(private_key)) ||
+      EC_KEY_set_private_key(key.get(), scalar.get()) != 1) {
     printf("set pri key failed\n");
     return 0;
   }

@@ -13,6 +13,28 @@
  *
  * Failures are reported by the result and by one line on standard output
  * (printf); the library's error queue is neither read nor cleared.
+ *
+ * Side channels: no branch and no memory index in the module's own code
+ * depends on a private scalar, a nonce or a cipher key (checked under
+ * valgrind, tests/ct). What libcrypto does with them is libcrypto's:
+ *   ecc_sign     scalar and nonce go to libcrypto's constant-time P-256
+ *                code (3.x); the whether-in-range test is constant time;
+ *   ecc_verify   handles only public values;
+ *   aes_enc/dec  calls under 512 bytes use libcrypto's table-based AES, open
+ *                to cache timing; longer ones go through EVP, which uses the
+ *                CPU's AES instructions where there are any;
+ *   des3_dec     libcrypto's DES is table-based;
+ *   base64_*     not for secrets (see each).
+ * Secrets the module holds (key schedules, the scalar's and the nonce's
+ * numbers, decoded bytes on the stack) are wiped before their memory goes.
+ *
+ * Stack: each helper's peak, libcrypto's frames included, measured on a
+ * painted stack under qemu-arm for 32-bit ARM (armhf, against libcrypto
+ * 1.0.2 and 3.0; tests/stack_depth.cpp keeps every helper within it):
+ *   ecc_sign 1792 B, ecc_verify 1472 B, aes_enc / aes_dec 960 B,
+ *   des3_dec 704 B, base64_encode 256 B, base64_decode 448 B.
+ * The first ecc_sign of a process also runs the entropy poll (a 32-byte
+ * buffer) and whatever one-time set-up libcrypto does.
  */
 #ifndef RAWCRYPT_HELPERS_ENCRYPT_H
 #define RAWCRYPT_HELPERS_ENCRYPT_H

@@ -1,0 +1,122 @@
+// The stack each helper takes, libcrypto's frames included: the helper runs
+// on a thread whose stack was painted beforehand, and the deepest byte it
+// changed shows its peak. The peaks must stay within the figures that
+// helpers/encrypt.h documents for the architecture.
+#include "target/compat.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "helpers/encrypt.h"
+#include "tests/support/base64_reference.h"
+#include "tests/support/ecdsa_reference.h"
+
+namespace {
+
+using vectors::Bytes;
+
+constexpr unsigned char kPaint = 0xa5;
+constexpr size_t kStackSize = 256 * 1024;
+
+struct Run {
+  const std::function<void()>* call;
+  uintptr_t entry;  // the stack pointer's neighbourhood as the call starts
+};
+
+void* run_on_painted_stack(void* arg) {
+  auto* run = static_cast<Run*>(arg);
+  run->entry = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  (*run->call)();
+  return nullptr;
+}
+
+// peak_stack: bytes of stack below its caller's frame that `call` touched.
+size_t peak_stack(const std::function<void()>& call) {
+  std::vector<unsigned char> stack(kStackSize, kPaint);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstack(&attr, stack.data(), stack.size());
+  Run run{&call, 0};
+  pthread_t thread;
+  EXPECT_EQ(pthread_create(&thread, &attr, run_on_painted_stack, &run), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  size_t lowest = 0;
+  while (lowest < stack.size() && stack[lowest] == kPaint) ++lowest;
+  const uintptr_t deepest = reinterpret_cast<uintptr_t>(stack.data()) + lowest;
+  return run.entry > deepest ? run.entry - deepest : 0;
+}
+
+// The documented peaks (helpers/encrypt.h), in bytes.
+struct Limit {
+  const char* helper;
+  size_t x86_64, armhf, arm64;
+};
+constexpr Limit kLimits[] = {
+    {"ecc_sign", 2944, 1792, 2944},    {"ecc_verify", 1920, 1472, 1536},
+    {"aes_enc", 1664, 960, 1536},      {"aes_dec", 1664, 960, 1536},
+    {"des3_dec", 768, 704, 768},       {"base64_encode", 320, 256, 256},
+    {"base64_decode", 384, 448, 448},
+};
+
+size_t limit_of(const Limit& l) {
+#if defined(__x86_64__)
+  return l.x86_64;
+#elif defined(__aarch64__)
+  return l.arm64;
+#else
+  return l.armhf;
+#endif
+}
+
+TEST(StackDepth, EachHelperWithinItsDocumentedPeak) {
+#if defined(RAWCRYPT_SANITIZED)
+  GTEST_SKIP() << "sanitizers change every frame; the peaks are measured on plain builds";
+#endif
+  const reference::RawKey key = reference::generate_key();
+  const Bytes msg(1000, 0x6d);
+  unsigned char sig[64];
+  const Bytes aes_key(32, 1), iv(16, 2), des_key(24, 3);
+  const Bytes big(1 << 20, 0x42);
+  Bytes out(big.size() + 64);
+  std::vector<char> text(4 * (big.size() / 3 + 1) + 1);
+  int32_t length = 0;
+  // The process's one-time set-up (the poll, libcrypto's tables) first.
+  ecc_sign(key.d.data(), msg.data(), sig, msg.size());
+  base64_encode(big.data(), static_cast<int32_t>(big.size()), reference::kStandardAlphabet, text.data());
+
+  const std::function<void()> calls[] = {
+      [&] { ecc_sign(key.d.data(), msg.data(), sig, msg.size()); },
+      [&] { ecc_verify(key.x.data(), key.y.data(), msg.data(), sig, msg.size()); },
+      [&] {
+        aes_enc(big.data(), 100, aes_key.data(), iv.data(), out.data());     // low-level path
+        aes_enc(big.data(), 4100, aes_key.data(), iv.data(), out.data());    // EVP path
+      },
+      [&] {
+        aes_dec(big.data(), 100, aes_key.data(), iv.data(), out.data());
+        aes_dec(big.data(), 4100, aes_key.data(), iv.data(), out.data());
+      },
+      [&] { des3_dec(big.data(), 4096, des_key.data(), out.data()); },
+      [&] { base64_encode(big.data(), static_cast<int32_t>(big.size()), reference::kStandardAlphabet, text.data()); },
+      [&] {
+        base64_decode(text.data(), &length, out.data());
+        base64_decode("YWJjZA==", &length, out.data());  // the short path
+      },
+  };
+  static_assert(sizeof calls / sizeof calls[0] == sizeof kLimits / sizeof kLimits[0], "a limit per call");
+  for (size_t i = 0; i < sizeof kLimits / sizeof kLimits[0]; ++i) {
+    const size_t peak = peak_stack(calls[i]);
+    std::printf("%-14s %5zu bytes of stack (documented peak %zu)\n", kLimits[i].helper, peak,
+                limit_of(kLimits[i]));
+    EXPECT_LE(peak, limit_of(kLimits[i])) << kLimits[i].helper;
+    EXPECT_GT(peak, 0u) << kLimits[i].helper << ": the painted stack saw nothing";
+  }
+}
+
+}  // namespace
