@@ -132,7 +132,7 @@ TEST(NoResidue, SecretsAreWipedBeforeTheHeapGetsThemBack) {
 
   const Bytes aes_key = vectors::from_hex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
   const Bytes iv(16, 0x01), des_key = vectors::from_hex("0123456789abcdef23456789abcdef01456789abcdef0123");
-  Bytes in(4100, 0x77), out(4112);
+  Bytes in(4112, 0x77), out(4112);  // decryption reads a whole final block
   for (uint32_t length : {100u, 4100u}) {  // the low-level path and the EVP one
     add_secret("AES key", aes_key);
     auto leftovers = left_behind([&] { aes_enc(in.data(), length, aes_key.data(), iv.data(), out.data()); });

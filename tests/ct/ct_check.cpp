@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
   memset(aes_key, 0x22, sizeof aes_key);
   memset(iv, 0x33, sizeof iv);
   memset(des_key, 0x44, sizeof des_key);
-  static unsigned char in[4100], out[4112];
+  static unsigned char in[4112], out[4112];  // decryption reads a whole final block
   memset(in, 0x55, sizeof in);
   for (uint32_t length : {100u, 4100u}) {  // the low-level path and the EVP one
     secret(aes_key, sizeof aes_key);
