@@ -7,6 +7,7 @@ set(RAWCRYPT_MODULE_SOURCES
   helpers/base64_x86.cpp
   helpers/encrypt.cpp
   target/bn_rand.cpp
+  target/console.cpp
   target/ecdsa_sign.cpp
   target/generator.cpp
   target/nonce.cpp

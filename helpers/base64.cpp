@@ -2,12 +2,12 @@
 // partial group, the refusals and their lines) and the choice of path.
 #include "helpers/base64.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include <atomic>
 
 #include "target/compat.h"  // OPENSSL_cleanse
+#include "target/console.h"
 
 namespace rawcrypt {
 namespace base64 {
@@ -187,7 +187,7 @@ void encode(Path path, const unsigned char* input, int32_t length, const char* a
 int decode(Path path, const char* text, int32_t* output_length, unsigned char* output) {
   const size_t length = strlen(text);
   if (length % 4 != 0) {
-    printf("%s is not base64 encoded", text);
+    say(Line::kNotBase64, text);
     return -1;
   }
   *output_length = 0;
@@ -199,7 +199,7 @@ int decode(Path path, const char* text, int32_t* output_length, unsigned char* o
   size_t scanned = k != nullptr ? k->scan(chars, length) : 0;
   scanned += scan_scalar(chars + scanned, length - scanned);
   if (scanned != length && chars[scanned] != '=') {
-    printf("%s is not base64 encoded", text);
+    say(Line::kNotBase64, text);
     return -1;
   }
   const size_t groups = scanned / 4;
@@ -210,7 +210,7 @@ int decode(Path path, const char* text, int32_t* output_length, unsigned char* o
   unsigned char* out = output + 3 * groups;
   switch (scanned % 4) {
     case 1:
-      printf("invalid base64 encoded str %s", text);
+      say(Line::kLoneCharacter, text);
       return -1;
     case 2:
       out[0] = static_cast<unsigned char>(kDecode.value[c[0]] << 2 | kDecode.value[c[1]] >> 4);

@@ -6,12 +6,12 @@
 
 #include "helpers/base64.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include "target/ecdsa_sign.h"
 #include "target/owners.h"
 #include "target/secret.h"
+#include "target/console.h"
 
 namespace rawcrypt {
 namespace {
@@ -156,12 +156,12 @@ struct Digest {
 // key on the curve. Prints the failed step's line.
 bool start_digest_and_key(DigestContext& md, Owned<EC_KEY>& key) {
   if (md.get() == nullptr || EVP_DigestInit(md.get(), EVP_sha256()) == 0) {
-    printf("EVP DigestInit failed\n");
+    say(Line::kDigestInit);
     return false;
   }
   key.reset(EC_KEY_new_by_curve_name(kCurve));
   if (!key) {
-    printf("get ec key failed\n");
+    say(Line::kEcKey);
     return false;
   }
   return true;
@@ -172,11 +172,11 @@ bool start_digest_and_key(DigestContext& md, Owned<EC_KEY>& key) {
 bool finish_digest(DigestContext& md, const unsigned char* message, uint32_t message_length,
                    Digest* digest) {
   if (EVP_DigestUpdate(md.get(), message, message_length) == 0) {
-    printf("EVP DigestUpdate failed\n");
+    say(Line::kDigestUpdate);
     return false;
   }
   if (EVP_DigestFinal(md.get(), digest->bytes, &digest->length) == 0) {
-    printf("EVP DigestFinal failed\n");
+    say(Line::kDigestFinal);
     return false;
   }
   return true;
@@ -195,19 +195,19 @@ extern "C" int ecc_sign(const unsigned char* private_key, const unsigned char* m
   if (!start_digest_and_key(md, key)) return 0;
   SecretBn scalar(BN_bin2bn(private_key, kScalarBytes, nullptr));
   if (!scalar) {
-    printf("key bin2bn failed\n");
+    say(Line::kKeyBin2bn);
     return 0;
   }
   // A refusal shows, so whether the scalar is in range may decide a branch.
   if (!public_bit(scalar_in_range(private_key)) ||
       EC_KEY_set_private_key(key.get(), scalar.get()) != 1) {
-    printf("set pri key failed\n");
+    say(Line::kSetPrivateKey);
     return 0;
   }
   if (!finish_digest(md, message, message_length, &digest)) return 0;
   Owned<ECDSA_SIG> sig(rawcrypt::ECDSA_do_sign(digest.bytes, static_cast<int>(digest.length), key.get()));
   if (!sig) {
-    printf("do sign failed\n");
+    say(Line::kDoSign);
     return 0;
   }
   // Both halves are below the curve order, so they always fit; the caller's
@@ -231,16 +231,16 @@ extern "C" int ecc_verify(const unsigned char* public_x, const unsigned char* pu
   {
     Owned<BIGNUM> x(BN_bin2bn(public_x, kScalarBytes, nullptr));
     if (!x) {
-      printf("bx failed\n");
+      say(Line::kPublicX);
       return 0;
     }
     Owned<BIGNUM> y(BN_bin2bn(public_y, kScalarBytes, nullptr));
     if (!y) {
-      printf("by failed\n");
+      say(Line::kPublicY);
       return 0;
     }
     if (!set_public_point(key.get(), public_x, public_y, x.get(), y.get())) {
-      printf("set key failed\n");
+      say(Line::kSetPublicKey);
       return 0;
     }
   }
@@ -249,8 +249,7 @@ extern "C" int ecc_verify(const unsigned char* public_x, const unsigned char* pu
   Owned<BIGNUM> r(BN_bin2bn(signature, kScalarBytes, nullptr));
   Owned<BIGNUM> s(BN_bin2bn(signature + kScalarBytes, kScalarBytes, nullptr));
   if (!sig || !r || !s) {
-    printf("ECDSA SIG new failed %p %p %p\n", static_cast<void*>(sig.get()),
-           static_cast<void*>(r.get()), static_cast<void*>(s.get()));
+    say(Line::kSignatureObjects, sig.get(), r.get(), s.get());
     return 0;
   }
   if (!ecdsa_sig_set0(sig.get(), r.get(), s.get())) return 0;

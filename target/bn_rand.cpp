@@ -1,23 +1,23 @@
 #include "target/bn_rand.h"
 
-#include <stdio.h>
 #include <time.h>
 
 #include "target/generator.h"
+#include "target/console.h"
 
 namespace rawcrypt {
 
 int bnrand(BnRandMode mode, BIGNUM* rnd, int bits, int top, int bottom) {
   if (bits == 0) {
     if (top != -1 || bottom != 0) {
-      printf("too small 1\n");
+      say(Line::kTooSmall1);
       return 0;
     }
     BN_zero(rnd);
     return 1;
   }
   if (bits < 0 || (bits == 1 && top > 0)) {
-    printf("too small 2\n");
+    say(Line::kTooSmall2);
     return 0;
   }
   const int bytes = (bits + 7) / 8;
@@ -25,7 +25,7 @@ int bnrand(BnRandMode mode, BIGNUM* rnd, int bits, int top, int bottom) {
   const unsigned mask = 0xffu << (bit + 1);
   auto* buf = static_cast<unsigned char*>(OPENSSL_malloc(bytes));
   if (buf == nullptr) {
-    printf("malloc %d failed\n", bytes);
+    say(Line::kMalloc, bytes);
     return 0;
   }
   time_t now;
@@ -34,14 +34,14 @@ int bnrand(BnRandMode mode, BIGNUM* rnd, int bits, int top, int bottom) {
 
   int ok = 0;
   if (RAND_bytes(buf, bytes) <= 0) {
-    printf("rand bytes failed\n");
+    say(Line::kRandBytes);
     goto done;
   }
   if (mode == kTestPatterns) {
     for (int i = 0; i < bytes; ++i) {
       unsigned char c;
       if (RAND_pseudo_bytes(&c, 1) < 0) {
-        printf("rand pseudo bytes failed\n");
+        say(Line::kRandPseudoBytes);
         goto done;
       }
       if (c >= 128 && i > 0)
@@ -67,7 +67,7 @@ int bnrand(BnRandMode mode, BIGNUM* rnd, int bits, int top, int bottom) {
   buf[0] &= ~mask;
   if (bottom) buf[bytes - 1] |= 1;
   if (BN_bin2bn(buf, bytes, rnd) == nullptr) {
-    printf("bin 2 bn failed\n");
+    say(Line::kBin2Bn);
     goto done;
   }
   ok = 1;
@@ -92,7 +92,7 @@ int BN_bntest_rand(BIGNUM* rnd, int bits, int top, int bottom) {
 int bn_rand_range(bool pseudo, BIGNUM* r, const BIGNUM* range) {
   int (*draw)(BIGNUM*, int, int, int) = pseudo ? BN_pseudo_rand : BN_rand;
   if (BN_is_negative(range) || BN_is_zero(range)) {
-    printf("range is zero or neg\n");
+    say(Line::kRangeNotPositive);
     return 0;
   }
   const int n = BN_num_bits(range);  // bit n - 1 is always set
@@ -104,32 +104,32 @@ int bn_rand_range(bool pseudo, BIGNUM* r, const BIGNUM* range) {
     // range: draw n + 1 bits and reduce by at most two subtractions.
     do {
       if (!draw(r, n + 1, -1, 0)) {
-        printf("1\n");
+        say(Line::kRangeDraw1);
         return 0;
       }
       if (BN_cmp(r, range) >= 0) {
         if (!BN_sub(r, r, range)) {
-          printf("2\n");
+          say(Line::kRangeReduce2);
           return 0;
         }
         if (BN_cmp(r, range) >= 0 && !BN_sub(r, r, range)) {
-          printf("3\n");
+          say(Line::kRangeReduce3);
           return 0;
         }
       }
       if (!--count) {
-        printf("--count\n");
+        say(Line::kRangeCount);
         return 0;
       }
     } while (BN_cmp(r, range) >= 0);
   } else {
     do {  // range = 11..._2 or 101..._2: at least half of the draws fall below
       if (!draw(r, n, -1, 0)) {
-        printf("4\n");
+        say(Line::kRangeDraw4);
         return 0;
       }
       if (!--count) {
-        printf("--count 2\n");
+        say(Line::kRangeCount2);
         return 0;
       }
     } while (BN_cmp(r, range) >= 0);

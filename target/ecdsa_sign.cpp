@@ -1,11 +1,11 @@
 #include "target/ecdsa_sign.h"
 
-#include <stdio.h>
 
 #include "target/bn_rand.h"
 #include "target/generator.h"
 #include "target/nonce.h"
 #include "target/owners.h"
+#include "target/console.h"
 
 namespace rawcrypt {
 namespace {
@@ -37,34 +37,34 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
                      const unsigned char* dgst, int dgst_len) {
   const EC_GROUP* group = key != nullptr ? EC_KEY_get0_group(key) : nullptr;
   if (group == nullptr) {
-    printf("eckey failed\n");
+    say(Line::kNoKey);
     return 0;
   }
   ContextInUse ctx(ctx_in);
   if (ctx.get() == nullptr) {
-    printf("bn failed\n");
+    say(Line::kNoContext);
     return 0;
   }
   SecretBn k(BN_new()), r(BN_new()), X(BN_new());
   Owned<BIGNUM> order(BN_new());
   if (!k || !r || !order || !X) {
-    printf("k r order X\n");
+    say(Line::kSetupNumbers);
     return 0;
   }
   Owned<EC_POINT> point(EC_POINT_new(group));
   if (!point) {
-    printf("ec point failed\n");
+    say(Line::kPoint);
     return 0;
   }
   if (!EC_GROUP_get_order(group, order.get(), ctx.get())) {
-    printf("ec group get order failed\n");
+    say(Line::kGroupOrder);
     return 0;
   }
   // Sized up front, so the numbers' lengths tell nothing of their values.
   const int order_bits = BN_num_bits(order.get());
   if (!BN_set_bit(k.get(), order_bits) || !BN_set_bit(r.get(), order_bits) ||
       !BN_set_bit(X.get(), order_bits)) {
-    printf("bn set bit failed\n");
+    say(Line::kSetBit);
     return 0;
   }
   const BIGNUM* priv = EC_KEY_get0_private_key(key);
@@ -72,40 +72,40 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
   do {
     do {
       if (!rawcrypt::BN_rand_range(k.get(), order.get())) {
-        printf("bn rand range failed\n");
+        say(Line::kRandRange);
         return 0;
       }
     } while (BN_is_zero(k.get()));
     // The hedge: the draw only adds to a nonce that the key and the digest
     // already make secret and unique.
     if (dgst != nullptr && priv != nullptr &&
-        !derive_nonce(k.get(), order.get(), priv, dgst, dgst_len, k.get(), ctx.get())) {
-      printf("bn rand range failed\n");
+        !rawcrypt::derive_nonce(k.get(), order.get(), priv, dgst, dgst_len, k.get(), ctx.get())) {
+      say(Line::kDeriveNonce);
       return 0;
     }
     // G * k through an equivalent scalar of fixed length (k + order or
     // k + 2 * order), so the time taken does not tell the length of k.
     if (!BN_add(r.get(), k.get(), order.get()) || !BN_add(X.get(), r.get(), order.get()) ||
         !BN_copy(k.get(), BN_num_bits(r.get()) > order_bits ? r.get() : X.get())) {
-      printf("bn add and bn copy failed\n");
+      say(Line::kFixedLength);
       return 0;
     }
     BN_set_flags(k.get(), BN_FLG_CONSTTIME);
     if (!EC_POINT_mul(group, point.get(), k.get(), nullptr, nullptr, ctx.get())) {
-      printf("ec point mul failed\n");
+      say(Line::kPointMul);
       return 0;
     }
     if (!ec_group_is_binary(group)) {
       if (!ec_point_get_affine(group, point.get(), X.get(), nullptr, ctx.get())) {
-        printf("ec point get affine coordinates failed\n");
+        say(Line::kAffineX);
         return 0;
       }
     } else if (!ec_point_get_affine_x_binary(group, point.get(), X.get(), ctx.get())) {
-      printf("GF2m failed\n");
+      say(Line::kAffineXBinary);
       return 0;
     }
     if (!BN_nnmod(r.get(), X.get(), order.get(), ctx.get())) {
-      printf("BN nnmod failed\n");
+      say(Line::kNnmod);
       return 0;
     }
   } while (BN_is_zero(r.get()));
@@ -114,20 +114,20 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
   // group keeps Montgomery data for its order.
   if (BN_MONT_CTX* mont = EC_GROUP_get_mont_data(group)) {
     if (!BN_set_word(X.get(), 2)) {
-      printf("bn set word failed\n");
+      say(Line::kSetWord);
       return 0;
     }
     if (!BN_mod_sub(X.get(), order.get(), X.get(), order.get(), ctx.get())) {
-      printf("bn mod sub failed\n");
+      say(Line::kModSub);
       return 0;
     }
     BN_set_flags(X.get(), BN_FLG_CONSTTIME);
     if (!BN_mod_exp_mont_consttime(k.get(), k.get(), X.get(), order.get(), ctx.get(), mont)) {
-      printf("bn mod exp mont failed\n");
+      say(Line::kModExp);
       return 0;
     }
   } else if (!BN_mod_inverse(k.get(), k.get(), order.get(), ctx.get())) {
-    printf("bn mod inverse failed\n");
+    say(Line::kModInverse);
     return 0;
   }
   BN_clear_free(*rp);
@@ -146,7 +146,7 @@ ECDSA_SIG* ecdsa_do_sign(const unsigned char* dgst, int dgst_len, const BIGNUM* 
   const EC_GROUP* group = key != nullptr ? EC_KEY_get0_group(key) : nullptr;
   const BIGNUM* priv = key != nullptr ? EC_KEY_get0_private_key(key) : nullptr;
   if (group == nullptr || priv == nullptr) {
-    printf("para error\n");
+    say(Line::kParaError);
     return nullptr;
   }
   // The signature object with its two numbers (1.1 and later no longer make
@@ -154,18 +154,18 @@ ECDSA_SIG* ecdsa_do_sign(const unsigned char* dgst, int dgst_len, const BIGNUM* 
   Owned<ECDSA_SIG> sig(ECDSA_SIG_new());
   SecretBn r(BN_new()), s(BN_new());
   if (!sig || !r || !s) {
-    printf("sig new failed\n");
+    say(Line::kSigNew);
     return nullptr;
   }
   Owned<BN_CTX> ctx(BN_CTX_new());
   Owned<BIGNUM> order(BN_new());
   SecretBn m(BN_new());
   if (!ctx || !order || !m) {
-    printf("bn new failed\n");
+    say(Line::kBnNew);
     return nullptr;
   }
   if (!EC_GROUP_get_order(group, order.get(), ctx.get())) {
-    printf("ec group get order failed\n");
+    say(Line::kGroupOrder);
     return nullptr;
   }
   BN_MONT_CTX* mont = EC_GROUP_get_mont_data(group);
@@ -174,11 +174,11 @@ ECDSA_SIG* ecdsa_do_sign(const unsigned char* dgst, int dgst_len, const BIGNUM* 
   int used_len = dgst_len;
   if (8 * used_len > order_bits) used_len = (order_bits + 7) / 8;
   if (!BN_bin2bn(dgst, used_len, m.get())) {
-    printf("bin2bn failed\n");
+    say(Line::kDigestBin2bn);
     return nullptr;
   }
   if (8 * used_len > order_bits && !BN_rshift(m.get(), m.get(), 8 - (order_bits & 0x7))) {
-    printf("too long\n");
+    say(Line::kTooLong);
     return nullptr;
   }
   SecretBn kinv;
@@ -191,17 +191,17 @@ ECDSA_SIG* ecdsa_do_sign(const unsigned char* dgst, int dgst_len, const BIGNUM* 
       kinv.reset(new_kinv);
       r.reset(new_r);
       if (!ok) {
-        printf("sign setup failed\n");
+        say(Line::kSignSetup);
         return nullptr;
       }
       ckinv = kinv.get();
     } else if (BN_copy(r.get(), in_r) == nullptr) {
-      printf("bn copy failed\n");
+      say(Line::kBnCopy);
       return nullptr;
     }
     // s = (m + r * d) / k
     if (!mul_mod_order(s.get(), r.get(), priv, order.get(), mont, ctx.get())) {
-      printf("bn to mont failed\n");
+      say(Line::kRTimesKey);
       return nullptr;
     }
     // m is below twice the order (cut to its bits), so one subtraction
@@ -209,21 +209,21 @@ ECDSA_SIG* ecdsa_do_sign(const unsigned char* dgst, int dgst_len, const BIGNUM* 
     // constant time on 1.1 and later.
     if ((BN_cmp(m.get(), order.get()) >= 0 && !BN_sub(m.get(), m.get(), order.get())) ||
         !BN_mod_add_quick(s.get(), s.get(), m.get(), order.get())) {
-      printf("bn mod add failed\n");
+      say(Line::kAddMessage);
       return nullptr;
     }
     if (!mul_mod_order(s.get(), s.get(), ckinv, order.get(), mont, ctx.get())) {
-      printf("bn to mont 2 failed\n");
+      say(Line::kTimesInverse);
       return nullptr;
     }
     if (!BN_is_zero(s.get())) break;
     if (in_kinv != nullptr && in_r != nullptr) {  // the caller's pair cannot be redrawn
-      printf("in_kinv != NULL\n");
+      say(Line::kPrecomputedZero);
       return nullptr;
     }
   }
   if (!ecdsa_sig_set0(sig.get(), r.get(), s.get())) {
-    printf("sig new failed\n");
+    say(Line::kSigNew);
     return nullptr;
   }
   r.release();
@@ -234,11 +234,11 @@ ECDSA_SIG* ecdsa_do_sign(const unsigned char* dgst, int dgst_len, const BIGNUM* 
 ECDSA_SIG* ECDSA_do_sign_ex(const unsigned char* dgst, int dgst_len, const BIGNUM* kinv,
                             const BIGNUM* r, EC_KEY* key) {
   if (key == nullptr) {
-    printf("ecdsa check filed\n");
+    say(Line::kEcdsaCheck);
     return nullptr;
   }
   ECDSA_SIG* sig = ecdsa_do_sign(dgst, dgst_len, kinv, r, key);
-  if (sig == nullptr) printf("ecdsa do sign failed\n");
+  if (sig == nullptr) say(Line::kEcdsaDoSign);
   return sig;
 }
 

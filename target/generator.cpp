@@ -1,7 +1,7 @@
 // The generator's accounting and the requests that reach it.
 #include "target/generator.h"
+#include "target/console.h"
 
-#include <stdio.h>
 
 #include <atomic>
 
@@ -69,9 +69,9 @@ int generator_bytes(unsigned char* buf, int num, bool pseudo) {
     entropy = entropy > num ? entropy - num : 0.0;
   }
   if (pseudo) {
-    printf("pseudo\n");
+    say(Line::kPseudo);
   } else {
-    printf("else\n");
+    say(Line::kElse);
     raise_not_seeded();
   }
   return 0;
@@ -80,8 +80,8 @@ int generator_bytes(unsigned char* buf, int num, bool pseudo) {
 int method_bytes(unsigned char* buf, int num, bool pseudo) {
   const RAND_METHOD* meth = RAND_get_rand_method();
   if (meth == nullptr || meth->bytes == nullptr) {
-    printf("meth = %p, bytes = %p\n", static_cast<const void*>(meth),
-           meth != nullptr ? reinterpret_cast<void*>(meth->bytes) : nullptr);
+    say(Line::kNoMethod, static_cast<const void*>(meth),
+        meth != nullptr ? reinterpret_cast<void*>(meth->bytes) : nullptr);
     return -1;
   }
   if (serves_default(meth)) return generator_bytes(buf, num, pseudo);

@@ -13,6 +13,7 @@
 
 #include "helpers/encrypt.h"
 #include "tests/support/console.h"
+#include "tests/support/console_lines.h"
 #include "tests/support/ecdsa_reference.h"
 
 namespace {
@@ -55,19 +56,7 @@ void counted_free(void* p RAWCRYPT_MEM_ARGS) {
   free(p);
 }
 
-// The lines the road and the helpers may print.
-const std::regex kRoadLine(
-    "EVP DigestInit failed|get ec key failed|key bin2bn failed|set pri key failed|"
-    "EVP DigestUpdate failed|EVP DigestFinal failed|do sign failed|bx failed|by failed|"
-    "set key failed|ECDSA SIG new failed .* .* .*|ecdsa check filed|ecdsa do sign failed|"
-    "para error|sig new failed|bn new failed|ec group get order failed|bin2bn failed|too long|"
-    "sign setup failed|bn copy failed|bn to mont failed|bn mod add failed|bn to mont 2 failed|"
-    "eckey failed|bn failed|k r order X|ec point failed|bn set bit failed|bn rand range failed|"
-    "bn add and bn copy failed|ec point mul failed|ec point get affine coordinates failed|"
-    "BN nnmod failed|bn set word failed|bn mod sub failed|bn mod exp mont failed|"
-    "bn mod inverse failed|[1-4]|--count|--count 2|range is zero or neg|too small 1|too small 2|"
-    "malloc [0-9]+ failed|rand bytes failed|rand pseudo bytes failed|bin 2 bn failed|"
-    "meth = .*, bytes = .*|pseudo|else");
+const std::regex kRoadLine(lines::kAnyRoadLine);
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
@@ -138,8 +127,7 @@ TEST(AllocationFailures, EccSign) {
         else
           EXPECT_TRUE(result == 0 && written == vectors::Bytes(64, 0x3c)) << "at " << fail_at;
       },
-      "EVP DigestInit failed|get ec key failed|key bin2bn failed|set pri key failed|"
-      "EVP DigestUpdate failed|EVP DigestFinal failed|do sign failed");
+      lines::kSignHelperLine);
   EXPECT_GT(s.failures, 10);
   std::printf("ecc_sign: %d runs, %d failed\n", s.runs, s.failures);
 }
@@ -153,8 +141,7 @@ TEST(AllocationFailures, EccVerify) {
   Sweep s = sweep(
       [&] { return ecc_verify(key.x.data(), key.y.data(), msg.data(), sig, msg.size()); },
       [&](int result) { EXPECT_TRUE(result == 1 || result == 0 || result == -1) << result; },
-      "EVP DigestInit failed|get ec key failed|bx failed|by failed|set key failed|"
-      "EVP DigestUpdate failed|EVP DigestFinal failed|ECDSA SIG new failed .*",
+      lines::kVerifyHelperLine,
 #ifdef RAWCRYPT_LIBCRYPTO_102
       true
 #else

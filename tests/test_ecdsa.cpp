@@ -7,6 +7,7 @@
 #include "helpers/encrypt.h"
 #include "target/owners.h"
 #include "tests/support/console.h"
+#include "tests/support/console_lines.h"
 #include "tests/support/ecdsa_reference.h"
 #include "tests/support/vectors.h"
 
@@ -182,7 +183,7 @@ TEST(EcdsaSign, ScalarsOutsideOneToOrderAreRefused) {
       EXPECT_TRUE(reference::evp_verify(reference::key_from_scalar(c.d), msg, sig)) << c.name;
     } else {
       EXPECT_EQ(result, 0) << c.name;
-      EXPECT_EQ(out, "set pri key failed\n") << c.name;
+      EXPECT_EQ(out, lines::kSetPrivateKey) << c.name;
       EXPECT_EQ(sig, Bytes(64, 0xa5)) << c.name;
     }
   }
@@ -251,7 +252,7 @@ TEST(EcdsaVerify, RefusesKeysOffTheCurve) {
   };
   for (const auto& c : cases) {
     int result = -2;
-    EXPECT_EQ(printed_by([&] { result = verify(c.x, c.y, msg, sig); }), "set key failed\n")
+    EXPECT_EQ(printed_by([&] { result = verify(c.x, c.y, msg, sig); }), lines::kSetPublicKey)
         << c.name;
     EXPECT_EQ(result, 0) << c.name;
   }

@@ -10,6 +10,7 @@
 #include "helpers/encrypt.h"
 #include "target/owners.h"
 #include "tests/support/console.h"
+#include "tests/support/console_lines.h"
 #include "tests/support/ecdsa_reference.h"
 #include "tests/support/rand_methods.h"
 
@@ -51,13 +52,8 @@ TEST(SigningRoad, MethodWithoutBytesPrintsTheWholeChain) {
   }
   EXPECT_EQ(a.result, 0);
   EXPECT_EQ(a.lines, "meth = " + pointer_text(&testing_rand::without_bytes) + ", bytes = " +
-                         pointer_text(nullptr) + "\n" +
-                         "rand bytes failed\n"
-                         "4\n"
-                         "bn rand range failed\n"
-                         "sign setup failed\n"
-                         "ecdsa do sign failed\n"
-                         "do sign failed\n");
+                         pointer_text(nullptr) + "\n" + lines::kRandBytes + lines::kRangeDraw4 +
+                         lines::kRandRange + lines::kSignSetup + lines::kEcdsaDoSign + lines::kDoSign);
   EXPECT_EQ(a.signature, Bytes(64, 0x3c));
 }
 
@@ -72,12 +68,8 @@ TEST(SigningRoad, StuckHighDrawsGiveUpAtTheHundredth) {
     EXPECT_EQ(testing_rand::stuck_draws, 100);
   }
   EXPECT_EQ(a.result, 0);
-  EXPECT_EQ(a.lines,
-            "--count 2\n"
-            "bn rand range failed\n"
-            "sign setup failed\n"
-            "ecdsa do sign failed\n"
-            "do sign failed\n");
+  EXPECT_EQ(a.lines, std::string(lines::kRangeCount2) + lines::kRandRange + lines::kSignSetup +
+                         lines::kEcdsaDoSign + lines::kDoSign);
   EXPECT_EQ(a.signature, Bytes(64, 0x3c));
 }
 

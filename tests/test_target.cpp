@@ -25,6 +25,7 @@
 #include "target/nonce.h"
 #include "target/owners.h"
 #include "tests/support/console.h"
+#include "tests/support/console_lines.h"
 #include "tests/support/ecdsa_reference.h"
 #include "tests/support/rand_methods.h"
 
@@ -273,8 +274,8 @@ TEST(RandomNumbers, BitCountsAndTheirRefusals) {
     int bits, top, bottom, result;
     const char* lines;
   } cases[] = {
-      {0, -1, 0, 1, ""},           {0, 0, 0, 0, "too small 1\n"}, {0, -1, 1, 0, "too small 1\n"},
-      {1, 1, 0, 0, "too small 2\n"}, {-8, -1, 0, 0, "too small 2\n"},
+      {0, -1, 0, 1, ""},           {0, 0, 0, 0, lines::kTooSmall1}, {0, -1, 1, 0, lines::kTooSmall1},
+      {1, 1, 0, 0, lines::kTooSmall2}, {-8, -1, 0, 0, lines::kTooSmall2},
   };
   for (const auto& c : cases) {
     Drawn d = draw(c.bits, c.top, c.bottom, n.get());
@@ -300,7 +301,7 @@ TEST(RandomNumbers, RangesAndTheirRefusals) {
     long range;
     int result;
     const char* lines;
-  } cases[] = {{0, 0, "range is zero or neg\n"}, {-5, 0, "range is zero or neg\n"}, {1, 1, ""}};
+  } cases[] = {{0, 0, lines::kRangeNotPositive}, {-5, 0, lines::kRangeNotPositive}, {1, 1, ""}};
   for (const auto& c : cases) {
     BN_set_word(range.get(), c.range < 0 ? -c.range : c.range);
     BN_set_negative(range.get(), c.range < 0);
@@ -326,7 +327,7 @@ TEST(RandomNumbers, HundredDrawsThenGiveUp) {
   struct Case {
     const char* range_hex;
     const char* line;
-  } cases[] = {{"8000000000000001", "--count\n"}, {"C000000000000001", "--count 2\n"}};
+  } cases[] = {{"8000000000000001", lines::kRangeCount}, {"C000000000000001", lines::kRangeCount2}};
   for (const auto& c : cases) {
     BIGNUM* raw = range.get();
     BN_hex2bn(&raw, c.range_hex);
@@ -377,17 +378,17 @@ TEST(SigningOperation, KeysItCannotSignWith) {
   const Bytes z(32, 0x11);
   ECDSA_SIG* sig = reinterpret_cast<ECDSA_SIG*>(1);
   EXPECT_EQ(printed_by([&] { sig = rawcrypt::ECDSA_do_sign(z.data(), 32, public_only.get()); }),
-            "para error\necdsa do sign failed\n");
+            std::string(lines::kParaError) + lines::kEcdsaDoSign);
   EXPECT_EQ(sig, nullptr);
   EXPECT_EQ(printed_by([&] { sig = rawcrypt::ECDSA_do_sign(z.data(), 32, nullptr); }),
-            "ecdsa check filed\n");
+            lines::kEcdsaCheck);
   EXPECT_EQ(sig, nullptr);
   unsigned char der[80];
   unsigned int der_len = 99;
   EXPECT_EQ(printed_by([&] {
               EXPECT_EQ(rawcrypt::ECDSA_sign(0, z.data(), 32, der, &der_len, public_only.get()), 0);
             }),
-            "para error\necdsa do sign failed\n");
+            std::string(lines::kParaError) + lines::kEcdsaDoSign);
   EXPECT_EQ(der_len, 0u);
 }
 
