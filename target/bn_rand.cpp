@@ -30,17 +30,17 @@ int bnrand(BnRandMode mode, BIGNUM* rnd, int bits, int top, int bottom) {
   }
   time_t now;
   time(&now);
-  RAND_add(&now, sizeof now, 0.0);
+  rawcrypt::RAND_add(&now, sizeof now, 0.0);
 
   int ok = 0;
-  if (RAND_bytes(buf, bytes) <= 0) {
+  if (rawcrypt::RAND_bytes(buf, bytes) <= 0) {
     say(Line::kRandBytes);
     goto done;
   }
   if (mode == kTestPatterns) {
     for (int i = 0; i < bytes; ++i) {
       unsigned char c;
-      if (RAND_pseudo_bytes(&c, 1) < 0) {
+      if (rawcrypt::RAND_pseudo_bytes(&c, 1) < 0) {
         say(Line::kRandPseudoBytes);
         goto done;
       }
@@ -78,19 +78,19 @@ done:
 }
 
 int BN_rand(BIGNUM* rnd, int bits, int top, int bottom) {
-  return bnrand(kStrong, rnd, bits, top, bottom);
+  return rawcrypt::bnrand(kStrong, rnd, bits, top, bottom);
 }
 
 int BN_pseudo_rand(BIGNUM* rnd, int bits, int top, int bottom) {
-  return bnrand(kPseudo, rnd, bits, top, bottom);
+  return rawcrypt::bnrand(kPseudo, rnd, bits, top, bottom);
 }
 
 int BN_bntest_rand(BIGNUM* rnd, int bits, int top, int bottom) {
-  return bnrand(kTestPatterns, rnd, bits, top, bottom);
+  return rawcrypt::bnrand(kTestPatterns, rnd, bits, top, bottom);
 }
 
 int bn_rand_range(bool pseudo, BIGNUM* r, const BIGNUM* range) {
-  int (*draw)(BIGNUM*, int, int, int) = pseudo ? BN_pseudo_rand : BN_rand;
+  int (*draw)(BIGNUM*, int, int, int) = pseudo ? rawcrypt::BN_pseudo_rand : rawcrypt::BN_rand;
   if (BN_is_negative(range) || BN_is_zero(range)) {
     say(Line::kRangeNotPositive);
     return 0;

@@ -1,3 +1,30 @@
+// The road of a signature, helper down to generator. "module" marks the
+// module's own functions (namespace rawcrypt, always called qualified, so a
+// missing declaration cannot quietly reach libcrypto's function of the same
+// name); "libcrypto" marks the library's.
+//
+//   ecc_sign                                   module    helpers/encrypt.cpp
+//     EVP_Digest*, EC_KEY_*, BN_bin2bn         libcrypto
+//     rawcrypt::ECDSA_do_sign                  module    this file
+//       rawcrypt::ECDSA_do_sign_ex             module    this file
+//         rawcrypt::ecdsa_do_sign              module    this file
+//           BN_* arithmetic, EC_GROUP_*        libcrypto
+//           rawcrypt::ecdsa_sign_setup         module    this file
+//             rawcrypt::BN_rand_range          module    target/bn_rand.cpp
+//               rawcrypt::bn_rand_range        module
+//                 rawcrypt::BN_rand            module
+//                   rawcrypt::bnrand           module
+//                     rawcrypt::RAND_add       module    target/generator.cpp
+//                     rawcrypt::RAND_bytes     module    target/generator.cpp
+//                       rawcrypt::RAND_poll    module    target/rand_poll.cpp (first request)
+//                         rawcrypt::RAND_add   module    -> ::RAND_add, libcrypto
+//                       ::RAND_bytes           libcrypto (the bytes themselves)
+//             rawcrypt::derive_nonce           module    target/nonce.cpp (the hedge)
+//               SHA256_*, BN_*                 libcrypto
+//             EC_POINT_mul, BN_mod_exp_mont_consttime   libcrypto
+//
+// Every module function on the road prints its line at each failure
+// (target/console.h), innermost first.
 #include "target/ecdsa_sign.h"
 
 
@@ -138,7 +165,7 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
 }
 
 int ECDSA_sign_setup(EC_KEY* key, BN_CTX* ctx, BIGNUM** kinvp, BIGNUM** rp) {
-  return ecdsa_sign_setup(key, ctx, kinvp, rp, nullptr, 0);
+  return rawcrypt::ecdsa_sign_setup(key, ctx, kinvp, rp, nullptr, 0);
 }
 
 ECDSA_SIG* ecdsa_do_sign(const unsigned char* dgst, int dgst_len, const BIGNUM* in_kinv,
@@ -187,7 +214,7 @@ ECDSA_SIG* ecdsa_do_sign(const unsigned char* dgst, int dgst_len, const BIGNUM* 
     if (in_kinv == nullptr || in_r == nullptr) {
       BIGNUM* new_kinv = kinv.release();
       BIGNUM* new_r = r.release();
-      const int ok = ecdsa_sign_setup(key, ctx.get(), &new_kinv, &new_r, dgst, dgst_len);
+      const int ok = rawcrypt::ecdsa_sign_setup(key, ctx.get(), &new_kinv, &new_r, dgst, dgst_len);
       kinv.reset(new_kinv);
       r.reset(new_r);
       if (!ok) {
@@ -237,7 +264,7 @@ ECDSA_SIG* ECDSA_do_sign_ex(const unsigned char* dgst, int dgst_len, const BIGNU
     say(Line::kEcdsaCheck);
     return nullptr;
   }
-  ECDSA_SIG* sig = ecdsa_do_sign(dgst, dgst_len, kinv, r, key);
+  ECDSA_SIG* sig = rawcrypt::ecdsa_do_sign(dgst, dgst_len, kinv, r, key);
   if (sig == nullptr) say(Line::kEcdsaDoSign);
   return sig;
 }

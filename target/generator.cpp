@@ -107,7 +107,7 @@ void RAND_add(const void* buf, int num, double credit) {
   if (guard.held() && entropy < kEntropyNeeded) entropy += credit;
 }
 
-void RAND_seed(const void* buf, int num) { RAND_add(buf, num, static_cast<double>(num)); }
+void RAND_seed(const void* buf, int num) { rawcrypt::RAND_add(buf, num, static_cast<double>(num)); }
 
 int RAND_status() {
   const RAND_METHOD* meth = RAND_get_rand_method();

@@ -10,7 +10,7 @@ int RAND_poll() {
   unsigned char buf[32];
   srand(static_cast<unsigned>(time(nullptr)));
   for (unsigned char& byte : buf) byte = static_cast<unsigned char>(rand() & 0xff);
-  RAND_add(buf, sizeof buf, 32.0);
+  rawcrypt::RAND_add(buf, sizeof buf, 32.0);
   OPENSSL_cleanse(buf, sizeof buf);
   return 1;
 }
