@@ -167,8 +167,15 @@ bool bench_base64() {
 
 }  // namespace
 
+// rawcrypt_bench [--quick] [ecdsa|cipher|base64]
 int main(int argc, char** argv) {
-  const std::string only = argc > 1 ? argv[1] : "";
+  std::string only;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--quick")
+      quick_run = true;
+    else
+      only = argv[i];
+  }
   bool ok = true;
   if (only.empty() || only == "ecdsa") ok &= bench_ecdsa();
   if (only.empty() || only == "cipher") ok &= bench_ciphers();

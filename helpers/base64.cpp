@@ -6,8 +6,8 @@
 
 #include <atomic>
 
-#include "target/compat.h"  // OPENSSL_cleanse
 #include "target/console.h"
+#include "target/secret.h"
 
 namespace rawcrypt {
 namespace base64 {
@@ -104,7 +104,8 @@ constexpr size_t kShortText = 256;
 // other text, which takes the general path with its checks and lines.
 bool decode_short(const unsigned char* text, size_t length, int32_t* output_length,
                   unsigned char* output) {
-  unsigned char bytes[kShortText / 4 * 3];
+  Wiped<unsigned char[kShortText / 4 * 3]> buffer;  // a decoded key or secret must not linger
+  unsigned char* bytes = buffer.value;
   size_t written = 0;
   for (size_t g = 0; g < length / 4; ++g, text += 4) {
     const uint32_t v = kDecode.shifted[0][text[0]] | kDecode.shifted[1][text[1]] |
@@ -128,7 +129,6 @@ bool decode_short(const unsigned char* text, size_t length, int32_t* output_leng
   }
   if (written != 0) memcpy(output, bytes, written);  // an empty text may come with no buffer
   *output_length = static_cast<int32_t>(written);
-  OPENSSL_cleanse(bytes, written);  // a decoded key or secret must not linger
   return true;
 }
 

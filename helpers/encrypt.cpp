@@ -10,11 +10,13 @@
 
 #include "target/ecdsa_sign.h"
 #include "target/owners.h"
-#include "target/secret.h"
 #include "target/console.h"
+#include "target/secret.h"
 
 namespace rawcrypt {
 namespace {
+
+// ---- ECDSA P-256 / SHA-256 ----
 
 constexpr int kCurve = NID_X9_62_prime256v1;
 constexpr int kScalarBytes = 32;
@@ -65,86 +67,6 @@ bool set_public_point(EC_KEY* key, const unsigned char* x_bytes, const unsigned 
          EC_KEY_set_public_key(key, point.get()) == 1;
 }
 
-constexpr size_t kAesBlock = 16;
-constexpr size_t kDesBlock = 8;
-
-// Below this many bytes a cipher context costs more than it saves: the
-// low-level routine runs the whole call sooner than EVP can be set up.
-constexpr uint32_t kAesEvpThreshold = 512;
-
-// LocalIv: the caller's vector copied to the stack; the chaining works on the
-// copy and the copy is wiped on the way out.
-struct LocalIv {
-  unsigned char bytes[kAesBlock];
-  explicit LocalIv(const unsigned char* iv) { memcpy(bytes, iv, sizeof bytes); }
-  ~LocalIv() { OPENSSL_cleanse(bytes, sizeof bytes); }
-};
-
-// aes_cbc_low_level: the whole call through the low-level routine, whose
-// partial-block rules the fast path reproduces.
-void aes_cbc_low_level(const unsigned char* input, uint32_t length, const unsigned char* key,
-                       const unsigned char* iv, unsigned char* output, int encrypt) {
-  LocalIv chain(iv);
-  AES_KEY schedule;
-  if (encrypt)
-    AES_set_encrypt_key(key, 256, &schedule);
-  else
-    AES_set_decrypt_key(key, 256, &schedule);
-  AES_cbc_encrypt(input, output, length, &schedule, chain.bytes, encrypt);
-  OPENSSL_cleanse(&schedule, sizeof schedule);
-}
-
-// aes_cbc_evp: the same through EVP, which uses the CPU's AES instructions.
-// A final partial block goes through a block on the stack: encryption takes
-// it as padded with zeros and writes it whole; decryption reads a whole block
-// and writes only length mod 16 bytes. Returns false, having written
-// nothing, when EVP is unavailable.
-bool aes_cbc_evp(const unsigned char* input, uint32_t length, const unsigned char* key,
-                 const unsigned char* iv, unsigned char* output, int encrypt) {
-  Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
-  if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key, iv, encrypt) != 1 ||
-      EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1)
-    return false;
-  const uint32_t whole = length - length % kAesBlock;
-  const uint32_t tail = length % kAesBlock;
-  unsigned char last[kAesBlock];
-  if (tail != 0) {  // read before any write, for in-place calls
-    if (encrypt) {
-      memset(last, 0, sizeof last);
-      memcpy(last, input + whole, tail);
-    } else {
-      memcpy(last, input + whole, sizeof last);
-    }
-  }
-  int written = 0;
-  bool ok = EVP_CipherUpdate(ctx.get(), output, &written, input, static_cast<int>(whole)) == 1;
-  // A refused first update wrote nothing, so the low-level routine can still
-  // take the call; once blocks are written (perhaps over the input) there is
-  // no going back, and a context that took them takes the last block too.
-  if (ok && tail != 0) {
-    unsigned char result[kAesBlock];
-    if (EVP_CipherUpdate(ctx.get(), result, &written, last, sizeof last) == 1)
-      memcpy(output + whole, result, encrypt ? kAesBlock : tail);
-    OPENSSL_cleanse(result, sizeof result);
-  }
-  OPENSSL_cleanse(last, sizeof last);
-  return ok;
-}
-
-// des_block: libcrypto's DES types drop the const of blocks it only reads.
-const_DES_cblock* des_block(const unsigned char* bytes) {
-  return reinterpret_cast<const_DES_cblock*>(const_cast<unsigned char*>(bytes));
-}
-
-void aes_cbc(const unsigned char* input, uint32_t length, const unsigned char* key,
-             const unsigned char* iv, unsigned char* output, int encrypt) {
-  // EVP takes an int length; larger buffers are rare enough for the slow path.
-  if (length >= kAesEvpThreshold && length <= 0x7ffffff0u &&
-      aes_cbc_evp(input, length, key, iv, output, encrypt))
-    return;
-  aes_cbc_low_level(input, length, key, iv, output, encrypt);
-}
-
 // The SHA-256 digest of a message, zeros until it is made, and the length
 // the library reports for it.
 struct Digest {
@@ -182,10 +104,88 @@ bool finish_digest(DigestContext& md, const unsigned char* message, uint32_t mes
   return true;
 }
 
+// ---- AES-256-CBC ----
+
+constexpr size_t kAesBlock = 16;
+
+// Below this many bytes a cipher context costs more than it saves: the
+// low-level routine runs the whole call sooner than EVP can be set up.
+constexpr uint32_t kAesEvpThreshold = 512;
+
+// aes_cbc_low_level: the whole call through the low-level routine, whose
+// partial-block rules the fast path reproduces. The chaining works on a copy
+// of the caller's vector.
+void aes_cbc_low_level(const unsigned char* input, uint32_t length, const unsigned char* key,
+                       const unsigned char* iv, unsigned char* output, int encrypt) {
+  Wiped<unsigned char[kAesBlock]> chain;
+  memcpy(chain.value, iv, kAesBlock);
+  Wiped<AES_KEY> schedule;
+  if (encrypt)
+    AES_set_encrypt_key(key, 256, &schedule.value);
+  else
+    AES_set_decrypt_key(key, 256, &schedule.value);
+  AES_cbc_encrypt(input, output, length, &schedule.value, chain.value, encrypt);
+}
+
+// aes_cbc_evp: the same through EVP, which uses the CPU's AES instructions.
+// A final partial block goes through a block on the stack: encryption takes
+// it as padded with zeros and writes it whole; decryption reads a whole block
+// and writes only length mod 16 bytes. Returns false, having written
+// nothing, when EVP is unavailable.
+bool aes_cbc_evp(const unsigned char* input, uint32_t length, const unsigned char* key,
+                 const unsigned char* iv, unsigned char* output, int encrypt) {
+  Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
+  if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key, iv, encrypt) != 1 ||
+      EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1)
+    return false;
+  const uint32_t whole = length - length % kAesBlock;
+  const uint32_t tail = length % kAesBlock;
+  Wiped<unsigned char[kAesBlock]> last;
+  if (tail != 0) {  // read before any write, for in-place calls
+    if (encrypt) {
+      memset(last.value, 0, kAesBlock);
+      memcpy(last.value, input + whole, tail);
+    } else {
+      memcpy(last.value, input + whole, kAesBlock);
+    }
+  }
+  int written = 0;
+  bool ok = EVP_CipherUpdate(ctx.get(), output, &written, input, static_cast<int>(whole)) == 1;
+  // A refused first update wrote nothing, so the low-level routine can still
+  // take the call; once blocks are written (perhaps over the input) there is
+  // no going back, and a context that took them takes the last block too.
+  if (ok && tail != 0) {
+    Wiped<unsigned char[kAesBlock]> result;
+    if (EVP_CipherUpdate(ctx.get(), result.value, &written, last.value, kAesBlock) == 1)
+      memcpy(output + whole, result.value, encrypt ? kAesBlock : tail);
+  }
+  return ok;
+}
+
+void aes_cbc(const unsigned char* input, uint32_t length, const unsigned char* key,
+             const unsigned char* iv, unsigned char* output, int encrypt) {
+  // EVP takes an int length; larger buffers are rare enough for the slow path.
+  if (length >= kAesEvpThreshold && length <= 0x7ffffff0u &&
+      aes_cbc_evp(input, length, key, iv, output, encrypt))
+    return;
+  aes_cbc_low_level(input, length, key, iv, output, encrypt);
+}
+
+// ---- Triple-DES ----
+
+constexpr size_t kDesBlock = 8;
+
+// des_block: libcrypto's DES types drop the const of blocks it only reads.
+const_DES_cblock* des_block(const unsigned char* bytes) {
+  return reinterpret_cast<const_DES_cblock*>(const_cast<unsigned char*>(bytes));
+}
+
 }  // namespace
 }  // namespace rawcrypt
 
 using namespace rawcrypt;
+
+// ---- ECDSA P-256 / SHA-256 ----
 
 extern "C" int ecc_sign(const unsigned char* private_key, const unsigned char* message,
                         unsigned char* signature, uint32_t message_length) {
@@ -258,23 +258,7 @@ extern "C" int ecc_verify(const unsigned char* public_x, const unsigned char* pu
   return ECDSA_do_verify(digest.bytes, static_cast<int>(digest.length), sig.get(), key.get());
 }
 
-extern "C" void des3_dec(const unsigned char* input, uint32_t length, const unsigned char* key,
-                         unsigned char* output) {
-  DES_key_schedule k1, k2, k3;
-  DES_set_key_unchecked(des_block(key), &k1);
-  DES_set_key_unchecked(des_block(key + kDesBlock), &k2);
-  DES_set_key_unchecked(des_block(key + 2 * kDesBlock), &k3);
-  // Counted in blocks, so a length near 2^32 cannot wrap an offset.
-  const uint32_t blocks = length / kDesBlock + (length % kDesBlock != 0);
-  for (uint32_t i = 0; i < blocks; ++i) {
-    const size_t offset = static_cast<size_t>(i) * kDesBlock;
-    DES_ecb3_encrypt(des_block(input + offset),
-                     reinterpret_cast<DES_cblock*>(output + offset), &k1, &k2, &k3, DES_DECRYPT);
-  }
-  OPENSSL_cleanse(&k1, sizeof k1);
-  OPENSSL_cleanse(&k2, sizeof k2);
-  OPENSSL_cleanse(&k3, sizeof k3);
-}
+// ---- AES-256-CBC ----
 
 extern "C" void aes_enc(const unsigned char* input, uint32_t length, const unsigned char* key,
                         const unsigned char* iv, unsigned char* output) {
@@ -285,6 +269,24 @@ extern "C" void aes_dec(const unsigned char* input, uint32_t length, const unsig
                         const unsigned char* iv, unsigned char* output) {
   aes_cbc(input, length, key, iv, output, AES_DECRYPT);
 }
+
+// ---- Triple-DES ----
+
+extern "C" void des3_dec(const unsigned char* input, uint32_t length, const unsigned char* key,
+                         unsigned char* output) {
+  Wiped<DES_key_schedule[3]> schedules;
+  DES_key_schedule* k = schedules.value;
+  for (int i = 0; i < 3; ++i) DES_set_key_unchecked(des_block(key + i * kDesBlock), &k[i]);
+  // Counted in blocks, so a length near 2^32 cannot wrap an offset.
+  const uint32_t blocks = length / kDesBlock + (length % kDesBlock != 0);
+  for (uint32_t i = 0; i < blocks; ++i) {
+    const size_t offset = static_cast<size_t>(i) * kDesBlock;
+    DES_ecb3_encrypt(des_block(input + offset),
+                     reinterpret_cast<DES_cblock*>(output + offset), &k[0], &k[1], &k[2], DES_DECRYPT);
+  }
+}
+
+// ---- Base64 (helpers/base64.cpp) ----
 
 extern "C" void base64_encode(const unsigned char* input, int32_t length, const char* alphabet,
                               char* output) {

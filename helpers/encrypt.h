@@ -1,10 +1,25 @@
 /* rawcrypt: the device's cryptographic helpers.
  *
- * Seven plain C functions with fixed algorithms and raw byte-string keys. Each
- * call is self-contained: no initialisation, no state between calls, no
- * allocation of the caller's buffers. None is told the size of its output
- * buffer; the caller sizes it by the rule given with each function. Pointers
- * are not tested for null (except base64_encode's input).
+ * Seven plain C functions with fixed algorithms and raw byte-string keys. No
+ * initialisation call and no teardown; no helper allocates, grows or frees a
+ * caller's buffer. None is told the size of its output buffer; the caller
+ * sizes it by the rule given with each function. Pointers are not tested for
+ * null (except base64_encode's input).
+ *
+ * State: the ciphers and Base64 keep none (Base64 remembers which of its
+ * code paths the CPU runs, found at its first call). ecc_sign draws from the
+ * module's random generator, which keeps its seeding state for the life of
+ * the process: the first request runs the entropy poll, which reseeds the C
+ * library's rand() from the clock (every other user of rand() sees its
+ * sequence start again). libcrypto keeps its own caches.
+ *
+ * Threads: every helper may be called from any number of tasks at once on
+ * separate buffers. ecc_sign's first requests are serialised on libcrypto's
+ * locks (a waiting task blocks, it does not spin); with libcrypto 1.0.2 the
+ * application must have installed the library's locking callbacks
+ * (CRYPTO_set_locking_callback, CRYPTO_THREADID_set_callback) before tasks
+ * sign concurrently, as libcrypto itself requires. Console lines of
+ * concurrent calls may interleave.
  *
  * Raw layouts shared by the ECDSA helpers:
  *   scalar     32 bytes, big-endian, zero bytes in front of a shorter value;

@@ -1,4 +1,5 @@
-// The one place where libcrypto 1.0.2 (the target's) and 1.1/3.x (hosts') differ.
+// The one place where libcrypto 1.0.2 (the target's), 1.1.1 and 3.x (hosts')
+// differ. Tested against 1.0.2 and 3.0; the 1.1.1 branches follow its API.
 // Every module source includes this header before any other libcrypto header, so
 // that the rest of the code reads the same against both series.
 #ifndef RAWCRYPT_TARGET_COMPAT_H
@@ -26,9 +27,11 @@
 
 #if OPENSSL_VERSION_NUMBER < 0x10100000L
 #define RAWCRYPT_LIBCRYPTO_102 1
+#elif OPENSSL_VERSION_NUMBER < 0x30000000L
+#define RAWCRYPT_LIBCRYPTO_111 1
 #endif
 
-// 1.1 made RAND_cleanup a macro that does nothing; the module's generator
+// 1.1 and later make RAND_cleanup a macro that does nothing; the module's generator
 // has a RAND_cleanup of its own.
 #undef RAND_cleanup
 
@@ -101,7 +104,7 @@ inline int bn_to_padded(const BIGNUM* bn, unsigned char* out, int size) {
 inline int bn_to_be32(const BIGNUM* bn, unsigned char out[32]) { return bn_to_padded(bn, out, 32); }
 
 // ec_point_set_affine: sets a prime-field point from its affine coordinates;
-// 0 when (x, y) is not on the curve (1.1 and later check that themselves).
+// 0 when (x, y) is not on the curve (1.1.1 and later check that themselves).
 inline int ec_point_set_affine(const EC_GROUP* group, EC_POINT* point, const BIGNUM* x,
                                const BIGNUM* y, BN_CTX* ctx) {
 #ifdef RAWCRYPT_LIBCRYPTO_102
@@ -123,7 +126,7 @@ inline int ec_point_get_affine(const EC_GROUP* group, const EC_POINT* point, BIG
 
 // ec_group_is_binary: 1 for a curve over a binary field, 0 for a prime field.
 inline int ec_group_is_binary(const EC_GROUP* group) {
-#ifdef RAWCRYPT_LIBCRYPTO_102
+#if defined(RAWCRYPT_LIBCRYPTO_102) || defined(RAWCRYPT_LIBCRYPTO_111)
   return EC_METHOD_get_field_type(EC_GROUP_method_of(group)) == NID_X9_62_characteristic_two_field;
 #else
   return EC_GROUP_get_field_type(group) == NID_X9_62_characteristic_two_field;
@@ -160,7 +163,10 @@ inline void raise_not_seeded() {
 #ifdef RAWCRYPT_LIBCRYPTO_102
   RANDerr(RAND_F_SSLEAY_RAND_BYTES, RAND_R_PRNG_NOT_SEEDED);
   ERR_add_error_data(1, "You need to read the OpenSSL FAQ, http://www.openssl.org/support/faq.html");
-#else
+#elif defined(RAWCRYPT_LIBCRYPTO_111)
+  RANDerr(RAND_F_RAND_BYTES, RAND_R_PRNG_NOT_SEEDED);
+  ERR_add_error_data(1, "You need to read the OpenSSL FAQ, https://www.openssl.org/docs/faq.html");
+#else  // 3.0 and later
   ERR_new();
   ERR_set_debug(OPENSSL_FILE, OPENSSL_LINE, "RAND_bytes");
   ERR_set_error(ERR_LIB_RAND, RAND_R_PRNG_NOT_SEEDED,

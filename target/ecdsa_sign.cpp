@@ -94,6 +94,13 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
     say(Line::kSetBit);
     return 0;
   }
+  // The four numbers of the step's line are reused, each under the name of
+  // what it holds at the time: r holds k + n before it holds r, and X holds
+  // k + 2n, then the point's affine x, then the exponent n - 2.
+  BIGNUM* const k_plus_n = r.get();
+  BIGNUM* const k_plus_2n = X.get();
+  BIGNUM* const affine_x = X.get();
+  BIGNUM* const exponent = X.get();
   const BIGNUM* priv = EC_KEY_get0_private_key(key);
   BN_set_flags(k.get(), BN_FLG_CONSTTIME);
   do {
@@ -112,8 +119,8 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
     }
     // G * k through an equivalent scalar of fixed length (k + order or
     // k + 2 * order), so the time taken does not tell the length of k.
-    if (!BN_add(r.get(), k.get(), order.get()) || !BN_add(X.get(), r.get(), order.get()) ||
-        !BN_copy(k.get(), BN_num_bits(r.get()) > order_bits ? r.get() : X.get())) {
+    if (!BN_add(k_plus_n, k.get(), order.get()) || !BN_add(k_plus_2n, k_plus_n, order.get()) ||
+        !BN_copy(k.get(), BN_num_bits(k_plus_n) > order_bits ? k_plus_n : k_plus_2n)) {
       say(Line::kFixedLength);
       return 0;
     }
@@ -123,15 +130,15 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
       return 0;
     }
     if (!ec_group_is_binary(group)) {
-      if (!ec_point_get_affine(group, point.get(), X.get(), nullptr, ctx.get())) {
+      if (!ec_point_get_affine(group, point.get(), affine_x, nullptr, ctx.get())) {
         say(Line::kAffineX);
         return 0;
       }
-    } else if (!ec_point_get_affine_x_binary(group, point.get(), X.get(), ctx.get())) {
+    } else if (!ec_point_get_affine_x_binary(group, point.get(), affine_x, ctx.get())) {
       say(Line::kAffineXBinary);
       return 0;
     }
-    if (!BN_nnmod(r.get(), X.get(), order.get(), ctx.get())) {
+    if (!BN_nnmod(r.get(), affine_x, order.get(), ctx.get())) {
       say(Line::kNnmod);
       return 0;
     }
@@ -140,16 +147,16 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
   // The inverse of k: in constant time by Fermat (k^(order-2)) where the
   // group keeps Montgomery data for its order.
   if (BN_MONT_CTX* mont = EC_GROUP_get_mont_data(group)) {
-    if (!BN_set_word(X.get(), 2)) {
+    if (!BN_set_word(exponent, 2)) {
       say(Line::kSetWord);
       return 0;
     }
-    if (!BN_mod_sub(X.get(), order.get(), X.get(), order.get(), ctx.get())) {
+    if (!BN_mod_sub(exponent, order.get(), exponent, order.get(), ctx.get())) {
       say(Line::kModSub);
       return 0;
     }
-    BN_set_flags(X.get(), BN_FLG_CONSTTIME);
-    if (!BN_mod_exp_mont_consttime(k.get(), k.get(), X.get(), order.get(), ctx.get(), mont)) {
+    BN_set_flags(exponent, BN_FLG_CONSTTIME);
+    if (!BN_mod_exp_mont_consttime(k.get(), k.get(), exponent, order.get(), ctx.get(), mont)) {
       say(Line::kModExp);
       return 0;
     }

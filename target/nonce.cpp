@@ -1,5 +1,7 @@
 #include "target/nonce.h"
 
+#include "target/secret.h"
+
 #include <string.h>
 
 namespace rawcrypt {
@@ -10,24 +12,18 @@ constexpr size_t kHash = SHA256_DIGEST_LENGTH;
 constexpr size_t kBlock = SHA256_CBLOCK;
 
 // HMAC-SHA-256 over the low-level hash: the key's inner and outer states are
-// computed once per key and copied for each MAC.
+// computed once per key and copied for each MAC. Every state is wiped.
 class Hmac {
  public:
-  ~Hmac() {
-    OPENSSL_cleanse(&inner_, sizeof inner_);
-    OPENSSL_cleanse(&outer_, sizeof outer_);
-  }
-
   void rekey(const unsigned char key[kHash]) {
-    unsigned char pad[kBlock];
-    memset(pad, 0x36, sizeof pad);
-    for (size_t i = 0; i < kHash; ++i) pad[i] ^= key[i];
-    SHA256_Init(&inner_);
-    SHA256_Update(&inner_, pad, sizeof pad);
-    for (size_t i = 0; i < kBlock; ++i) pad[i] ^= 0x36 ^ 0x5c;
-    SHA256_Init(&outer_);
-    SHA256_Update(&outer_, pad, sizeof pad);
-    OPENSSL_cleanse(pad, sizeof pad);
+    Wiped<unsigned char[kBlock]> pad;
+    memset(pad.value, 0x36, kBlock);
+    for (size_t i = 0; i < kHash; ++i) pad.value[i] ^= key[i];
+    SHA256_Init(&inner_.value);
+    SHA256_Update(&inner_.value, pad.value, kBlock);
+    for (size_t i = 0; i < kBlock; ++i) pad.value[i] ^= 0x36 ^ 0x5c;
+    SHA256_Init(&outer_.value);
+    SHA256_Update(&outer_.value, pad.value, kBlock);
   }
 
   // mac: out = HMAC(key, parts[0] || parts[1] || ...).
@@ -36,29 +32,27 @@ class Hmac {
     size_t size;
   };
   void mac(unsigned char out[kHash], const Part* parts, size_t count) {
-    SHA256_CTX ctx = inner_;
-    for (size_t i = 0; i < count; ++i) SHA256_Update(&ctx, parts[i].data, parts[i].size);
-    unsigned char inner_hash[kHash];
-    SHA256_Final(inner_hash, &ctx);
-    ctx = outer_;
-    SHA256_Update(&ctx, inner_hash, sizeof inner_hash);
-    SHA256_Final(out, &ctx);
-    OPENSSL_cleanse(inner_hash, sizeof inner_hash);
-    OPENSSL_cleanse(&ctx, sizeof ctx);
+    Wiped<SHA256_CTX> ctx;
+    ctx.value = inner_.value;
+    for (size_t i = 0; i < count; ++i) SHA256_Update(&ctx.value, parts[i].data, parts[i].size);
+    Wiped<unsigned char[kHash]> inner_hash;
+    SHA256_Final(inner_hash.value, &ctx.value);
+    ctx.value = outer_.value;
+    SHA256_Update(&ctx.value, inner_hash.value, kHash);
+    SHA256_Final(out, &ctx.value);
   }
 
  private:
-  SHA256_CTX inner_;
-  SHA256_CTX outer_;
+  Wiped<SHA256_CTX> inner_;
+  Wiped<SHA256_CTX> outer_;
 };
 
-// The DRBG's secrets, wiped together at the single exit.
-struct DrbgState {
+// The DRBG's secrets, held together and wiped on every return.
+struct DrbgBuffers {
   unsigned char K[kHash];
   unsigned char V[kHash];
   unsigned char seed[3 * kMaxOctets];  // int2octets(x) || bits2octets(h) || k'
   unsigned char T[kMaxOctets + kHash];
-  ~DrbgState() { OPENSSL_cleanse(this, sizeof *this); }
 };
 
 // bits2int: the leftmost qlen bits of the bytes as a number.
@@ -74,7 +68,8 @@ int derive_nonce(BIGNUM* k, const BIGNUM* order, const BIGNUM* priv, const unsig
   const int qlen = BN_num_bits(order);
   const int rlen = (qlen + 7) / 8;
   if (rlen > kMaxOctets || digest_len < 0) return 0;
-  DrbgState s;
+  Wiped<DrbgBuffers> state;
+  DrbgBuffers& s = state.value;
   Hmac hmac;
 
   // bits2octets(h) = int2octets(bits2int(h) mod q). A digest cut to qlen bits

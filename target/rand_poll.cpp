@@ -1,5 +1,6 @@
 // The target's entropy poll: the only platform seed of the generator.
 #include "target/generator.h"
+#include "target/secret.h"
 
 #include <stdlib.h>
 #include <time.h>
@@ -7,11 +8,10 @@
 namespace rawcrypt {
 
 int RAND_poll() {
-  unsigned char buf[32];
+  Wiped<unsigned char[32]> buf;
   srand(static_cast<unsigned>(time(nullptr)));
-  for (unsigned char& byte : buf) byte = static_cast<unsigned char>(rand() & 0xff);
-  rawcrypt::RAND_add(buf, sizeof buf, 32.0);
-  OPENSSL_cleanse(buf, sizeof buf);
+  for (unsigned char& byte : buf.value) byte = static_cast<unsigned char>(rand() & 0xff);
+  rawcrypt::RAND_add(buf.value, sizeof buf.value, 32.0);
   return 1;
 }
 
