@@ -72,7 +72,8 @@ struct Sweep {
 };
 
 // sweep: runs call() failing allocation N = 1, 2, ... until a run allocates
-// fewer than N times; check(result) judges each run after it.
+// fewer than N times; check(result, failed) judges each run after it,
+// failed telling whether an allocation was refused in it.
 // silent_zero_allowed: 1.0.2's ECDSA_do_verify reports a failure to attach
 // its per-key data by returning 0, not -1; that 0 is the library's own
 // result of verification and, like -1, comes without a line of ours.
@@ -88,7 +89,7 @@ Sweep sweep(Call call, Check check, const char* helper_lines, bool silent_zero_a
     counting = false;
     const long reached = attempts;
     max_held = std::max(max_held, held->size());
-    check(result);
+    check(result, reached >= fail_at);
     ++s.runs;
     if (result == -1 || (result == 0 && printed.empty() && silent_zero_allowed)) {
       ++s.failures;  // the library's verification reported an error: no line of ours
@@ -120,7 +121,7 @@ TEST(AllocationFailures, EccSign) {
         memset(out, 0x3c, sizeof out);
         return ecc_sign(key.d.data(), msg.data(), out, msg.size());
       },
-      [&](int result) {
+      [&](int result, bool) {
         const vectors::Bytes written(out, out + 64);
         if (result == 1)
           EXPECT_TRUE(reference::evp_verify(key, msg, written)) << "at " << fail_at;
@@ -140,7 +141,7 @@ TEST(AllocationFailures, EccVerify) {
   ecc_verify(key.x.data(), key.y.data(), msg.data(), sig, msg.size());
   Sweep s = sweep(
       [&] { return ecc_verify(key.x.data(), key.y.data(), msg.data(), sig, msg.size()); },
-      [&](int result) { EXPECT_TRUE(result == 1 || result == 0 || result == -1) << result; },
+      [&](int result, bool) { EXPECT_TRUE(result == 1 || result == 0 || result == -1) << result; },
       lines::kVerifyHelperLine,
 #ifdef RAWCRYPT_LIBCRYPTO_102
       true
