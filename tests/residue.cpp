@@ -120,8 +120,9 @@ TEST(NoResidue, SecretsAreWipedBeforeTheHeapGetsThemBack) {
     testing_rand::ScopedRandMethod stuck(&testing_rand::stuck);
     testing_rand::stuck_byte = 0x42;  // below the order: every draw is taken
     ASSERT_EQ(ecc_sign(key.d.data(), message.data(), sig, message.size()), 1);
-    const auto [k, kinv] = nonce_of(key.d, message, sig);
-    add_secret("private scalar", key.d);
+    const Bytes d(key.d.begin(), key.d.end());
+    const auto [k, kinv] = nonce_of(d, message, sig);
+    add_secret("private scalar", d);
     add_secret("nonce", k);
     add_secret("inverse nonce", kinv);
     unsigned char again[64];

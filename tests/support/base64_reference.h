@@ -8,10 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "host/keys.h"
+
 namespace reference {
 
-inline const char kStandardAlphabet[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+using host::kStandardAlphabet;
 
 inline std::string base64_encode(const std::vector<unsigned char>& in, const char* alphabet) {
   std::string out;

@@ -15,20 +15,6 @@ void check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(what);
 }
 
-Bytes be32(const BIGNUM* bn) {
-  Bytes out(32);
-  check(rawcrypt::bn_to_be32(bn, out.data()), "bn_to_be32");
-  return out;
-}
-
-RawKey raw_of(const EC_KEY* key) {
-  Owned<BIGNUM> x(BN_new()), y(BN_new());
-  check(rawcrypt::ec_point_get_affine(EC_KEY_get0_group(key), EC_KEY_get0_public_key(key),
-                                      x.get(), y.get(), nullptr),
-        "affine");
-  return {be32(EC_KEY_get0_private_key(key)), be32(x.get()), be32(y.get())};
-}
-
 Owned<EVP_PKEY> pkey_of(const RawKey& raw) {
   Owned<EC_KEY> key(EC_KEY_new_by_curve_name(NID_X9_62_prime256v1));
   Owned<BIGNUM> d(BN_bin2bn(raw.d.data(), 32, nullptr));
@@ -42,47 +28,6 @@ Owned<EVP_PKEY> pkey_of(const RawKey& raw) {
 }
 
 }  // namespace
-
-RawKey generate_key() {
-  Owned<EC_KEY> key(EC_KEY_new_by_curve_name(NID_X9_62_prime256v1));
-  check(EC_KEY_generate_key(key.get()) == 1, "generate");
-  return raw_of(key.get());
-}
-
-RawKey key_from_scalar(const Bytes& d) {
-  Owned<EC_KEY> key(EC_KEY_new_by_curve_name(NID_X9_62_prime256v1));
-  const EC_GROUP* group = EC_KEY_get0_group(key.get());
-  Owned<BIGNUM> scalar(BN_bin2bn(d.data(), 32, nullptr));
-  Owned<EC_POINT> q(EC_POINT_new(group));
-  check(EC_POINT_mul(group, q.get(), scalar.get(), nullptr, nullptr, nullptr) == 1, "mul");
-  check(EC_KEY_set_private_key(key.get(), scalar.get()) == 1, "private");
-  check(EC_KEY_set_public_key(key.get(), q.get()) == 1, "public");
-  return raw_of(key.get());
-}
-
-Bytes raw_to_der(const Bytes& raw) {
-  Owned<ECDSA_SIG> sig(ECDSA_SIG_new());
-  BIGNUM* r = BN_bin2bn(raw.data(), 32, nullptr);
-  BIGNUM* s = BN_bin2bn(raw.data() + 32, 32, nullptr);
-  check(rawcrypt::ecdsa_sig_set0(sig.get(), r, s) == 1, "set0");
-  int size = i2d_ECDSA_SIG(sig.get(), nullptr);
-  Bytes der(size);
-  unsigned char* p = der.data();
-  i2d_ECDSA_SIG(sig.get(), &p);
-  return der;
-}
-
-Bytes der_to_raw(const Bytes& der) {
-  const unsigned char* p = der.data();
-  Owned<ECDSA_SIG> sig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size())));
-  check(sig != nullptr, "d2i");
-  const BIGNUM *r, *s;
-  rawcrypt::ecdsa_sig_get0(sig.get(), &r, &s);
-  Bytes raw = be32(r);
-  Bytes s32 = be32(s);
-  raw.insert(raw.end(), s32.begin(), s32.end());
-  return raw;
-}
 
 Bytes evp_sign(const RawKey& key, const Bytes& message) {
   auto pkey = pkey_of(key);

@@ -1,5 +1,7 @@
 #include "tests/support/vectors.h"
 
+#include "host/bytes.h"
+
 #include <cctype>
 #include <fstream>
 #include <sstream>
@@ -10,20 +12,8 @@
 namespace vectors {
 
 Bytes from_hex(const std::string& hex) {
-  if (hex.size() % 2 != 0) throw std::runtime_error("odd hex: " + hex);
-  Bytes out(hex.size() / 2);
-  for (size_t i = 0; i < out.size(); ++i) out[i] = std::stoi(hex.substr(2 * i, 2), nullptr, 16);
-  return out;
-}
-
-std::string to_hex(const unsigned char* data, size_t size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < size; ++i) {
-    out += digits[data[i] >> 4];
-    out += digits[data[i] & 15];
-  }
-  return out;
+  const host::SecretBytes bytes = host::from_hex(hex);
+  return Bytes(bytes.begin(), bytes.end());
 }
 
 std::string path(const std::string& name) {

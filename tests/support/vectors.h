@@ -14,8 +14,6 @@ namespace vectors {
 using Bytes = std::vector<unsigned char>;
 
 Bytes from_hex(const std::string& hex);
-std::string to_hex(const unsigned char* data, size_t size);
-inline std::string to_hex(const Bytes& b) { return to_hex(b.data(), b.size()); }
 
 // path: a file of the shared vectors by its path there ("nist-cavp/aes/...").
 // Throws, naming the folder, when the shared vectors are not there.
