@@ -67,6 +67,15 @@ inline void release_library() {
 #endif
 }
 
+// library_version: libcrypto's own version text.
+inline const char* library_version() {
+#ifdef RAWCRYPT_LIBCRYPTO_102
+  return SSLeay_version(SSLEAY_VERSION);
+#else
+  return OpenSSL_version(OPENSSL_VERSION);
+#endif
+}
+
 // ThreadLocking: what an application does before it calls libcrypto from
 // several threads. 1.0.2 takes its locks only through callbacks the
 // application installs (the device's application installs its OS mutexes);

@@ -3,6 +3,8 @@
 #include <openssl/crypto.h>
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -12,139 +14,319 @@
 #include <unistd.h>
 
 #include "helpers/encrypt.h"
+#include "host/keys.h"
 
 namespace cli {
+namespace {
 
-const char kStandardAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+std::string system_error(const std::string& what) { return what + ": " + strerror(errno); }
 
-static std::string system_error(const std::string& what) { return what + ": " + strerror(errno); }
+// The named temporary that a signal must remove (only the fallback for
+// filesystems without unnamed temporaries, and the instant between naming
+// an unnamed one and renaming it).
+char pending_temp[PATH_MAX];
+volatile sig_atomic_t temp_pending = 0;
 
-Input::Input(const std::string& path) {
-  int fd = path == "-" ? 0 : open(path.c_str(), O_RDONLY);
-  if (fd < 0) throw Failure(system_error("cannot read " + path));
-  struct stat st;
-  if (fd != 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    size_ = static_cast<size_t>(st.st_size);
-    mapping_ = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (mapping_ != MAP_FAILED) {
-      data_ = static_cast<const unsigned char*>(mapping_);
-      close(fd);
-      return;
-    }
-    mapping_ = nullptr;
+void remember_temp(const std::string& path) {
+  temp_pending = 0;
+  snprintf(pending_temp, sizeof pending_temp, "%s", path.c_str());
+  temp_pending = 1;
+}
+void forget_temp() { temp_pending = 0; }
+
+extern "C" void on_fatal_signal(int sig) {
+  if (temp_pending) unlink(pending_temp);
+  if (sig == SIGBUS) {
+    static const char message[] = "rawcrypt: an input file shrank while it was being read\n";
+    (void)!write(2, message, sizeof message - 1);
+    _exit(kFailed);
   }
-  unsigned char chunk[1 << 16];
-  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) != 0;) {
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      std::string err = system_error("cannot read " + path);
-      if (fd != 0) close(fd);
-      throw Failure(err);
-    }
-    buffer_.insert(buffer_.end(), chunk, chunk + n);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+bool stdin_claimed = false;
+
+std::string dirname_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string basename_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// final_target: the path a chain of symlinks ends at (which may not exist).
+std::string final_target(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    char link[PATH_MAX];
+    const ssize_t n = readlink(current.c_str(), link, sizeof link - 1);
+    if (n < 0) return current;
+    link[n] = '\0';
+    current = link[0] == '/' ? std::string(link) : dirname_of(current) + "/" + link;
   }
-  if (fd != 0) close(fd);
-  data_ = buffer_.data();
-  size_ = buffer_.size();
+  throw Failure("cannot write " + path + ": too many symbolic links");
 }
 
-Input::~Input() {
-  if (mapping_ != nullptr) munmap(mapping_, size_);
-}
+bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
-Output::Output(const std::string& path, bool secret) : path_(path) {
-  if (path == "-") return;
-  temp_ = path + ".tmp-XXXXXX";
-  fd_ = mkstemp(temp_.data());  // mode 0600
-  if (fd_ < 0) throw Failure(system_error("cannot write " + path));
-  if (!secret) {
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd_, 0666 & ~mask);
-  }
-}
-
-Output::~Output() {
-  if (fd_ > 1) close(fd_);
-  if (!committed_ && !temp_.empty()) unlink(temp_.c_str());
-}
-
-void Output::write(const void* data, size_t size) {
+void write_all(int fd, const void* data, size_t size, const std::string& shown) {
   const auto* p = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = ::write(fd_, p, size);
+    const ssize_t n = ::write(fd, p, size);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw Failure(system_error("cannot write " + path_));
+    if (n <= 0) throw Failure(system_error("cannot write " + shown));
     p += n;
     size -= static_cast<size_t>(n);
   }
 }
 
+}  // namespace
+
+void install_signal_cleanup() {
+  struct sigaction action {};
+  action.sa_handler = on_fatal_signal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGBUS}) sigaction(sig, &action, nullptr);
+}
+
+void claim_stdin(const std::string& what) {
+  if (stdin_claimed)
+    throw Failure("standard input can be only one input: " + what + " cannot read it too", kUsage);
+  stdin_claimed = true;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+// ---- inputs ----
+
+Input::Input(const std::string& path) : name_(path == "-" ? "standard input" : path) {
+  if (path == "-") {
+    claim_stdin(name_);
+    fd_ = 0;
+    return;
+  }
+  fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) throw Failure(system_error("cannot read " + path));
+}
+
+Input::~Input() {
+  if (fd_ > 0) close(fd_);
+}
+
+size_t Input::read(unsigned char* buffer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(fd_, buffer + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw Failure(system_error("cannot read " + name_));
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+Held::Held(const std::string& path, size_t cap, const std::string& what) {
+  Input in(path);
+  struct stat st;
+  if (fstat(in.fd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    if (static_cast<unsigned long long>(st.st_size) > 0xffffffffull)
+      throw Failure(what + " (" + in.name() + ") is beyond the device's 32-bit lengths");
+    void* map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, in.fd(), 0);
+    if (map == MAP_FAILED) throw Failure(system_error("cannot read " + in.name()));
+    data_ = static_cast<unsigned char*>(map);
+    size_ = static_cast<size_t>(st.st_size);
+    mapped_ = true;
+    return;
+  }
+  // A pipe or a device: anonymous memory grown in place by mremap, so a
+  // large input is never held twice.
+  for (;;) {
+    if (size_ == reserved_) {
+      if (reserved_ >= cap)
+        throw Failure(what + " from " + in.name() + " is larger than the " + std::to_string(cap >> 20) +
+                      " MiB the tool holds from a pipe or device (give a file instead)");
+      const size_t grown = reserved_ == 0 ? (size_t{1} << 20) : std::min(cap, 2 * reserved_);
+      void* p = reserved_ == 0 ? mmap(nullptr, grown, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                               : mremap(data_, reserved_, grown, MREMAP_MAYMOVE);
+      if (p == MAP_FAILED) throw Failure(system_error("cannot hold " + in.name()));
+      data_ = static_cast<unsigned char*>(p);
+      reserved_ = grown;
+    }
+    const size_t n = in.read(data_ + size_, reserved_ - size_);
+    size_ += n;
+    if (size_ < reserved_) break;  // the input ended
+  }
+}
+
+Held::~Held() {
+  if (mapped_ && size_ > 0) munmap(data_, size_);
+  if (!mapped_ && reserved_ > 0) munmap(data_, reserved_);
+}
+
+// ---- outputs ----
+
+Output::Output(const std::string& path, Kind kind) : shown_(path) {
+  if (path == "-") {
+    if (fcntl(1, F_GETFL) < 0) throw Failure("standard output is closed");
+    fd_ = 1;
+    return;
+  }
+  struct stat st;
+  const bool through_fd = starts_with(path, "/dev/fd/") || starts_with(path, "/proc/self/fd/");
+  const bool present = stat(path.c_str(), &st) == 0;
+  if (through_fd || (present && !S_ISREG(st.st_mode))) {  // a device, a FIFO, a terminal, a pipe
+    fd_ = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd_ < 0) throw Failure(system_error("cannot write " + path));
+    return;
+  }
+  replaces_ = true;
+  target_ = final_target(path);
+  const std::string dir = dirname_of(target_);
+  fd_ = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  unnamed_ = fd_ >= 0;
+  if (!unnamed_) {  // a filesystem without unnamed temporaries
+    named_temp_ = dir + "/" + basename_of(target_) + ".tmp-XXXXXX";
+    fd_ = mkostemp(named_temp_.data(), O_CLOEXEC);
+    if (fd_ < 0) throw Failure(system_error("cannot write " + path));
+    remember_temp(named_temp_);
+  }
+  mode_t mode;
+  if (present) {
+    mode = st.st_mode & 07777;
+    if (geteuid() == 0 || st.st_uid == geteuid()) (void)!fchown(fd_, st.st_uid, st.st_gid);
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  if (kind == kSecret) mode = 0600;
+  if (fchmod(fd_, mode) != 0) throw Failure(system_error("cannot write " + path));
+}
+
+Output::~Output() {
+  if (fd_ > 1) close(fd_);
+  if (!committed_ && !named_temp_.empty()) {
+    unlink(named_temp_.c_str());
+    forget_temp();
+  }
+}
+
+void Output::write(const void* data, size_t size) { write_all(fd_, data, size, shown_); }
+
 void Output::commit() {
-  if (temp_.empty()) return;
-  if (fsync(fd_) != 0 || close(fd_) != 0) {
-    fd_ = -1;
-    throw Failure(system_error("cannot write " + path_));
+  if (fd_ == 1) {  // standard output stays open; main() checks its close
+    committed_ = true;
+    return;
   }
-  fd_ = -1;
-  if (rename(temp_.c_str(), path_.c_str()) != 0) throw Failure(system_error("cannot write " + path_));
-  committed_ = true;
-}
-
-SecretBytes::~SecretBytes() {
-  if (!empty()) OPENSSL_cleanse(data(), size());
-}
-
-std::string to_hex(const unsigned char* data, size_t size) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out(2 * size, '0');
-  for (size_t i = 0; i < size; ++i) {
-    out[2 * i] = digits[data[i] >> 4];
-    out[2 * i + 1] = digits[data[i] & 15];
-  }
-  return out;
-}
-
-static int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-SecretBytes from_hex(const std::string& hex, const std::string& what) {
-  SecretBytes out;
-  int high = -1;
-  for (char c : hex) {
-    if (c == ' ' || c == '\n' || c == '\r' || c == '\t') continue;
-    int v = hex_value(c);
-    if (v < 0) throw Failure(what + ": bad hex character '" + std::string(1, c) + "'");
-    if (high < 0) {
-      high = v;
-    } else {
-      out.push_back(static_cast<unsigned char>(high << 4 | v));
-      high = -1;
+  if (replaces_ && fsync(fd_) != 0) throw Failure(system_error("cannot write " + shown_));
+  if (unnamed_) {
+    // Named for an instant in the final folder, then renamed over the target.
+    named_temp_ = dirname_of(target_) + "/." + basename_of(target_) + ".tmp-" + std::to_string(getpid());
+    remember_temp(named_temp_);
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    unlink(named_temp_.c_str());
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, named_temp_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      forget_temp();
+      named_temp_.clear();
+      throw Failure(system_error("cannot write " + shown_));
     }
   }
-  if (high >= 0) throw Failure(what + ": odd number of hex digits");
-  return out;
+  const int fd = fd_;
+  fd_ = -1;
+  if (close(fd) != 0) throw Failure(system_error("cannot write " + shown_));
+  if (replaces_ && rename(named_temp_.c_str(), target_.c_str()) != 0)
+    throw Failure(system_error("cannot write " + shown_));
+  committed_ = true;
+  forget_temp();
 }
 
-SecretBytes read_fixed(const std::string& path, size_t size, const std::string& what) {
+// ---- keys ----
+
+SecretBytes read_key(const std::string& path, size_t size, const std::string& what) {
+  const std::string where = what + " (" + (path == "-" ? std::string("standard input") : path) + ")";
+  constexpr size_t kMaxKeyFile = 4096;
   Input in(path);
-  if (in.size() == size) {
-    bool all_hex = true;  // 32 raw bytes that happen to be hex text stand for 16
-    for (size_t i = 0; i < in.size() && all_hex; ++i) all_hex = hex_value(in.data()[i]) >= 0;
-    if (!all_hex || size % 2 != 0) return SecretBytes(in.data(), in.data() + in.size());
+  SecretBytes file(kMaxKeyFile + 1);  // reserved up front: never grows, never copied
+  const size_t got = in.read(file.data(), kMaxKeyFile + 1);
+  if (got > kMaxKeyFile) throw Failure(where + " is not a key file: larger than 4 KiB");
+  file.resize(got);
+  if (got == size) return file;  // raw bytes
+  size_t end = got;  // text: a final newline (or spaces) is not part of it
+  while (end > 0 && (file[end - 1] == '\n' || file[end - 1] == '\r' || file[end - 1] == ' ')) --end;
+  const size_t hex_length = 2 * size, base64_length = 4 * ((size + 2) / 3);
+  bool all_hex = end > 0;
+  for (size_t i = 0; i < end && all_hex; ++i) all_hex = host::is_hex_digit(file[i]);
+  if (end == hex_length || (all_hex && end != base64_length)) {
+    SecretBytes bytes;
+    try {
+      bytes = host::from_hex(reinterpret_cast<const char*>(file.data()), end);
+    } catch (const std::invalid_argument& e) {
+      throw Failure(where + " is not hex: " + e.what());
+    }
+    if (bytes.size() == size) return bytes;
+    throw Failure(where + " must be " + std::to_string(size) + " bytes, found " + std::to_string(bytes.size()) +
+                  " as hex");
   }
-  std::string text(reinterpret_cast<const char*>(in.data()), in.size());
-  SecretBytes bytes = from_hex(text, what + " (" + path + ")");
-  OPENSSL_cleanse(text.data(), text.size());
+  if (end == base64_length) {  // Base64 of exactly `size` bytes
+    SecretBytes text(end + 1);
+    memcpy(text.data(), file.data(), end);
+    text[end] = '\0';
+    SecretBytes bytes(3 * end / 4);
+    int32_t length = 0;
+    int result = 0;
+    console_of([&] { result = base64_decode(reinterpret_cast<const char*>(text.data()), &length, bytes.data()); });
+    if (result == 0 && static_cast<size_t>(length) == size) {
+      bytes.resize(size);
+      return bytes;
+    }
+    throw Failure(where + " is not Base64 of " + std::to_string(size) + " bytes");
+  }
+  throw Failure(where + " must be " + std::to_string(size) + " bytes (raw, " + std::to_string(hex_length) +
+                " hex digits or " + std::to_string(base64_length) + " Base64 characters), found a file of " +
+                std::to_string(got) + " bytes");
+}
+
+SecretBytes key_text(const SecretBytes& key, bool base64_form) {
+  SecretBytes text;
+  if (base64_form) {
+    text.resize(4 * ((key.size() + 2) / 3) + 1);
+    base64_encode(key.data(), static_cast<int32_t>(key.size()), host::kStandardAlphabet,
+                  reinterpret_cast<char*>(text.data()));
+    text[text.size() - 1] = '\n';  // over the terminator
+  } else {
+    static const char digits[] = "0123456789abcdef";
+    text.reserve(2 * key.size() + 1);
+    for (unsigned char b : key) {
+      text.push_back(static_cast<unsigned char>(digits[b >> 4]));
+      text.push_back(static_cast<unsigned char>(digits[b & 15]));
+    }
+    text.push_back('\n');
+  }
+  return text;
+}
+
+SecretBytes hex_argument(const std::string& hex, size_t size, const std::string& what) {
+  SecretBytes bytes;
+  try {
+    bytes = host::from_hex(hex);
+  } catch (const std::invalid_argument& e) {
+    throw Failure(what + ": " + e.what());
+  }
   if (bytes.size() != size)
-    throw Failure(what + " (" + path + ") must be " + std::to_string(size) + " bytes, found " +
-                  std::to_string(bytes.size()) + (in.size() == bytes.size() * 2 ? " (as hex)" : ""));
+    throw Failure(what + " must be " + std::to_string(size) + " bytes, found " + std::to_string(bytes.size()));
   return bytes;
 }
+
+// ---- Base64 ----
 
 std::string base64(const unsigned char* data, size_t size, const char* alphabet) {
   if (size > 0x7fffffffu / 4 * 3) throw Failure("input too large to encode at once");
@@ -159,34 +341,67 @@ Bytes unbase64(const std::string& text, const std::string& what) {
   Bytes out(3 * text.size() / 4 + 1);
   int32_t length = 0;
   int result = 0;
-  std::string line = console_of([&] { result = base64_decode(text.c_str(), &length, out.data()); });
-  if (result != 0) throw Failure(what + ": refused as the device refuses it: " + line);
+  const std::string line = console_of([&] { result = base64_decode(text.c_str(), &length, out.data()); });
+  if (result != 0) {
+    // The device's line quotes the whole text; a short prefix and the length say as much.
+    std::string shown;
+    for (size_t i = 0; i < text.size() && i < 32; ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      char escaped[8];
+      snprintf(escaped, sizeof escaped, c >= 0x20 && c < 0x7f ? "%c" : "\\x%02x", c);
+      shown += escaped;
+    }
+    const bool lone = line.rfind("invalid base64 encoded str", 0) == 0;
+    throw Failure(what + " refused as the device refuses it (" +
+                  (lone ? "one lone character after the last group" : "not base64 encoded") + "): \"" + shown +
+                  (text.size() > 32 ? "...\"" : "\"") + ", " + std::to_string(text.size()) + " characters");
+  }
   out.resize(static_cast<size_t>(length));
   return out;
 }
 
-int begin_capture(int* capture_fd) {
+// ---- the helpers' console ----
+
+Capture::Capture() {
   fflush(stdout);
   FILE* tmp = tmpfile();
   if (tmp == nullptr) throw Failure(system_error("cannot capture the console"));
-  *capture_fd = dup(fileno(tmp));
+  file_ = dup(fileno(tmp));
   fclose(tmp);
-  int saved = dup(1);
-  dup2(*capture_fd, 1);
-  return saved;
+  if (file_ < 0) throw Failure(system_error("cannot capture the console"));
+  saved_ = dup(1);  // -1 when standard output is closed: it is closed again after
+  if (saved_ < 0 && errno != EBADF) {
+    close(file_);
+    throw Failure(system_error("cannot capture the console"));
+  }
+  if (dup2(file_, 1) < 0) {
+    if (saved_ >= 0) close(saved_);
+    close(file_);
+    throw Failure(system_error("cannot capture the console"));
+  }
 }
 
-std::string end_capture(int saved_fd, int capture_fd) {
+std::string Capture::finish() {
   fflush(stdout);
-  dup2(saved_fd, 1);
-  close(saved_fd);
+  done_ = true;
+  if (saved_ >= 0) {
+    dup2(saved_, 1);
+    close(saved_);
+  } else {
+    close(1);
+  }
   std::string text;
-  lseek(capture_fd, 0, SEEK_SET);
+  lseek(file_, 0, SEEK_SET);
   char chunk[4096];
-  for (ssize_t n; (n = read(capture_fd, chunk, sizeof chunk)) > 0;) text.append(chunk, n);
-  close(capture_fd);
+  const ssize_t n = ::read(file_, chunk, sizeof chunk);
+  if (n > 0) text.assign(chunk, static_cast<size_t>(n));
+  close(file_);
   while (!text.empty() && text.back() == '\n') text.pop_back();
   return text;
+}
+
+Capture::~Capture() {
+  if (!done_) finish();
 }
 
 }  // namespace cli

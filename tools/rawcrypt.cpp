@@ -1,10 +1,10 @@
 // rawcrypt: the host tool that speaks the device's formats, on the module's
 // own helpers (so host and device share one implementation). libcrypto does
 // only what the helpers do not: key generation, public points, PEM and DER.
-#include <openssl/crypto.h>
-#include <openssl/sha.h>
+#include "host/compat.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -13,31 +13,51 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "helpers/encrypt.h"
+#include "host/keys.h"
 #include "tools/cli_io.h"
 #include "tools/cli_keys.h"
 
 namespace cli {
 namespace {
 
-constexpr size_t kChunk = 48u << 20;  // a multiple of 3, 8 and 16
+constexpr char kVersion[] = "rawcrypt 1.1";
 
-// Args: the options of one command, checked against what it takes.
+// Streams go in chunks of a multiple of 3 (Base64), 8 and 16 (the ciphers).
+constexpr size_t kChunk = size_t{3} << 18;  // 768 KiB
+
+// Args: the options of one command, checked against what it takes. Options
+// may be written "--opt value" or "--opt=value"; each may be given once, and
+// options that exclude each other may not come together.
 class Args {
  public:
   Args(const std::vector<std::string>& words, const std::set<std::string>& valued,
-       const std::set<std::string>& flags) {
+       const std::set<std::string>& flags, const std::vector<std::pair<std::string, std::string>>& conflicts = {}) {
     for (size_t i = 0; i < words.size(); ++i) {
-      const std::string& w = words[i];
-      if (valued.count(w)) {
-        if (i + 1 == words.size()) throw Failure(w + " needs a value", 2);
-        values_[w] = words[++i];
-      } else if (flags.count(w)) {
-        flags_.insert(w);
+      std::string name = words[i], value;
+      const size_t eq = name.find('=');
+      const bool inline_value = name.rfind("--", 0) == 0 && eq != std::string::npos;
+      if (inline_value) {
+        value = name.substr(eq + 1);
+        name = name.substr(0, eq);
+      }
+      if (has(name)) throw Failure(name + " is given more than once", kUsage);
+      if (valued.count(name)) {
+        if (!inline_value) {
+          if (i + 1 == words.size()) throw Failure(name + " needs a value", kUsage);
+          value = words[++i];
+        }
+        values_[name] = value;
+      } else if (flags.count(name) && !inline_value) {
+        flags_.insert(name);
       } else {
-        throw Failure("unknown option " + w + " (see --help)", 2);
+        throw Failure("unknown option " + words[i] + " (see --help)", kUsage);
       }
     }
+    for (const auto& [a, b] : conflicts)
+      if (has(a) && has(b)) throw Failure(a + " and " + b + " exclude each other", kUsage);
   }
   bool has(const std::string& name) const { return values_.count(name) || flags_.count(name); }
   std::string get(const std::string& name, const std::string& fallback = "") const {
@@ -45,7 +65,7 @@ class Args {
     return it == values_.end() ? fallback : it->second;
   }
   std::string need(const std::string& name) const {
-    if (!values_.count(name)) throw Failure(name + " is required (see --help)", 2);
+    if (!values_.count(name)) throw Failure(name + " is required (see --help)", kUsage);
     return values_.at(name);
   }
 
@@ -62,19 +82,29 @@ Format format_of(const Args& args, const std::string& fallback, bool allow_auto 
   if (f == "base64") return Format::kBase64;
   if (f == "raw") return Format::kRaw;
   if (f == "auto" && allow_auto) return Format::kAuto;
-  throw Failure("--format must be hex, base64 or raw" + std::string(allow_auto ? " or auto" : ""), 2);
+  throw Failure("--format must be hex, base64 or raw" + std::string(allow_auto ? " or auto" : ""), kUsage);
 }
 
 void write_value(Output& out, const Bytes& value, Format format) {
   if (format == Format::kRaw)
     out.write(value.data(), value.size());
   else
-    out.write((format == Format::kHex ? to_hex(value) : base64(value.data(), value.size(), kStandardAlphabet)) + "\n");
+    out.write((format == Format::kHex ? host::to_hex(value) : base64(value.data(), value.size(), host::kStandardAlphabet)) + "\n");
+}
+
+void write_secret(Output& out, const SecretBytes& value, Format format) {
+  if (format == Format::kRaw) {
+    out.write(value.data(), value.size());
+  } else {
+    const SecretBytes text = key_text(value, format == Format::kBase64);
+    out.write(text.data(), text.size());
+  }
 }
 
 // A signature file: 64 raw bytes, 128 hex digits or 88 Base64 characters.
 Bytes read_signature(const std::string& path, Format format) {
-  Input in(path);
+  const std::string where = "signature (" + path + ")";
+  Held in(path, 4096, where);
   std::string text(reinterpret_cast<const char*>(in.data()), in.size());
   auto trimmed = [&] {
     std::string t = text;
@@ -91,25 +121,23 @@ Bytes read_signature(const std::string& path, Format format) {
   if (format == Format::kRaw) {
     sig.assign(in.data(), in.data() + in.size());
   } else if (format == Format::kHex) {
-    SecretBytes b = from_hex(trimmed(), "signature (" + path + ")");
-    sig.assign(b.begin(), b.end());
+    try {
+      const SecretBytes b = host::from_hex(trimmed());
+      sig.assign(b.begin(), b.end());
+    } catch (const std::invalid_argument& e) {
+      throw Failure(where + ": " + e.what());
+    }
   } else {
-    sig = unbase64(trimmed(), "signature (" + path + ")");
+    sig = unbase64(trimmed(), where);
   }
-  if (sig.size() != 64)
-    throw Failure("signature (" + path + ") must be 64 bytes, found " + std::to_string(sig.size()));
+  if (sig.size() != 64) throw Failure(where + " must be 64 bytes, found " + std::to_string(sig.size()));
   return sig;
 }
 
 SecretBytes key_bytes(const Args& args, const std::string& name, size_t size, const std::string& what) {
-  if (args.has(name + "-hex")) {
-    SecretBytes b = from_hex(args.get(name + "-hex"), what);
-    if (b.size() != size)
-      throw Failure(what + " must be " + std::to_string(size) + " bytes, found " + std::to_string(b.size()));
-    return b;
-  }
-  if (!args.has(name)) throw Failure(name + " or " + name + "-hex is required (see --help)", 2);
-  return read_fixed(args.get(name), size, what);
+  if (args.has(name + "-hex")) return hex_argument(args.get(name + "-hex"), size, what);
+  if (!args.has(name)) throw Failure(name + " or " + name + "-hex is required (see --help)", kUsage);
+  return read_key(args.get(name), size, what);
 }
 
 void public_point(const Args& args, Bytes* x, Bytes* y) {
@@ -118,8 +146,8 @@ void public_point(const Args& args, Bytes* x, Bytes* y) {
     xs = args.get("--pub") + ".x";
     ys = args.get("--pub") + ".y";
   }
-  if (xs.empty() || ys.empty()) throw Failure("--pub PREFIX or --x and --y are required", 2);
-  SecretBytes bx = read_fixed(xs, 32, "public x"), by = read_fixed(ys, 32, "public y");
+  if (xs.empty() || ys.empty()) throw Failure("--pub PREFIX or --x and --y are required", kUsage);
+  const SecretBytes bx = read_key(xs, 32, "public x"), by = read_key(ys, 32, "public y");
   x->assign(bx.begin(), bx.end());
   y->assign(by.begin(), by.end());
 }
@@ -134,19 +162,27 @@ uint32_t device_length(size_t size) {
 void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private) {
   Format format = format_of(args, "hex");
   if (!args.has("--out")) {
-    if (format != Format::kHex) throw Failure("--format raw or base64 needs --out PREFIX", 2);
+    if (format != Format::kHex) throw Failure("--format raw or base64 needs --out PREFIX", kUsage);
     Output out("-");
-    if (with_private) out.write("private " + to_hex(key.d) + "\n");
-    out.write("x " + to_hex(key.x) + "\ny " + to_hex(key.y) + "\n");
+    if (with_private) {
+      out.write("private ");
+      write_secret(out, key.d, Format::kHex);
+    }
+    out.write("x " + host::to_hex(key.x) + "\ny " + host::to_hex(key.y) + "\n");
+    out.commit();
     return;
   }
   const std::string prefix = args.get("--out");
+  if (with_private && !args.has("--force"))
+    for (const char* ending : {".key", ".x", ".y"})
+      if (exists(prefix + ending))
+        throw Failure(prefix + ending + " exists: a key is not replaced without --force");
   Output x(prefix + ".x"), y(prefix + ".y");
   write_value(x, key.x, format);
   write_value(y, key.y, format);
   if (with_private) {
-    Output d(prefix + ".key", true);
-    write_value(d, key.d, format);
+    Output d(prefix + ".key", Output::kSecret);
+    write_secret(d, key.d, format);
     d.commit();
   }
   x.commit();
@@ -154,22 +190,30 @@ void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private) 
 }
 
 int cmd_keygen(const Args& args) {
-  write_key_pair(args, generate_key(), true);
+  write_key_pair(args, host::generate_key(), true);
   return 0;
 }
 
+RawKeyPair key_pair_of(const SecretBytes& d) {
+  try {
+    return host::public_of(d.data());
+  } catch (const std::invalid_argument& e) {
+    throw Failure(std::string("private key: ") + e.what());
+  }
+}
+
 int cmd_pubkey(const Args& args) {
-  write_key_pair(args, public_of(read_fixed(args.need("--key"), 32, "private key")), false);
+  write_key_pair(args, key_pair_of(read_key(args.need("--key"), 32, "private key")), false);
   return 0;
 }
 
 int cmd_sign(const Args& args) {
-  SecretBytes d = read_fixed(args.need("--key"), 32, "private key");
-  Format format = format_of(args, "hex");
-  Input message(args.get("--in", "-"));
+  const SecretBytes d = read_key(args.need("--key"), 32, "private key");
+  const Format format = format_of(args, "hex");
+  Held message(args.get("--in", "-"), kHeldCap, "the message");
   Bytes sig(64);
   int result = 0;
-  std::string lines = console_of(
+  const std::string lines = console_of(
       [&] { result = ecc_sign(d.data(), message.data(), sig.data(), device_length(message.size())); });
   if (result != 1) throw Failure("signing failed: " + lines);
   Output out(args.get("--out", "-"));
@@ -178,13 +222,14 @@ int cmd_sign(const Args& args) {
   return 0;
 }
 
+// verify: 0 valid, 1 invalid; what prevents checking is the caller's 2.
 int cmd_verify(const Args& args) {
   Bytes x, y;
   public_point(args, &x, &y);
-  Bytes sig = read_signature(args.need("--sig"), format_of(args, "auto", true));
-  Input message(args.get("--in", "-"));
+  const Bytes sig = read_signature(args.need("--sig"), format_of(args, "auto", true));
+  Held message(args.get("--in", "-"), kHeldCap, "the message");
   int result = 0;
-  std::string lines = console_of([&] {
+  const std::string lines = console_of([&] {
     result = ecc_verify(x.data(), y.data(), message.data(), sig.data(), device_length(message.size()));
   });
   if (!lines.empty()) std::fprintf(stderr, "rawcrypt: %s\n", lines.c_str());
@@ -196,57 +241,64 @@ int cmd_verify(const Args& args) {
   return 1;
 }
 
-// PKCS#7 padding for `block`-byte blocks.
-Bytes pad_block(const unsigned char* tail, size_t tail_size, size_t block) {
-  Bytes last(tail, tail + tail_size);
-  last.resize(block, static_cast<unsigned char>(block - tail_size));
-  return last;
-}
-
-size_t pad_length(const Bytes& last_block) {
-  const size_t n = last_block.back();
-  bool ok = n >= 1 && n <= last_block.size();
-  for (size_t i = 0; ok && i < n; ++i) ok = last_block[last_block.size() - 1 - i] == n;
+size_t pad_length(const unsigned char* last_block, size_t block) {
+  const size_t n = last_block[block - 1];
+  bool ok = n >= 1 && n <= block;
+  for (size_t i = 0; ok && i < n; ++i) ok = last_block[block - 1 - i] == n;
   if (!ok) throw Failure("bad padding: the last block does not end in PKCS#7 padding (wrong key or iv?)");
   return n;
 }
 
-// Runs a block cipher over the input in chunks, holding back the final block
-// when padding is to be removed. chunk_fn(in, length, out) transforms whole
-// blocks and carries the chaining itself.
+// Runs a block cipher over the input as it streams, in chunks; with --pad
+// the final block is padded (encryption) or held back and unpadded
+// (decryption). chunk_fn(in, length, out) transforms whole blocks and
+// carries the chaining itself.
 int run_cipher(const Args& args, size_t block, bool encrypt,
                const std::function<void(const unsigned char*, size_t, unsigned char*)>& chunk_fn) {
   const bool pad = args.has("--pad");
   Input in(args.get("--in", "-"));
-  const size_t size = in.size();
-  if (!(encrypt && pad) && size % block != 0)
-    throw Failure("input is " + std::to_string(size) + " bytes, not a whole number of " + std::to_string(block) +
-                  "-byte blocks" + (encrypt ? " (--pad adds PKCS#7 padding)" : ""));
-  if (!encrypt && pad && size == 0) throw Failure("input is empty: no padding to remove");
   Output out(args.get("--out", "-"));
-  const size_t whole = encrypt ? size - size % block : (pad ? size - block : size);
-  Bytes buffer(std::min(kChunk, std::max(whole, block)));
-  for (size_t done = 0; done < whole;) {
-    const size_t n = std::min(kChunk, whole - done);
-    chunk_fn(in.data() + done, n, buffer.data());
-    out.write(buffer.data(), n);
-    done += n;
+  std::vector<unsigned char> data(kChunk + block), result(kChunk + block);
+  size_t have = 0, total = 0;
+  for (bool end = false; !end;) {
+    const size_t n = in.read(data.data() + have, kChunk - have);
+    have += n;
+    total += n;
+    end = have < kChunk;
+    size_t process = have - have % block;
+    if (!encrypt && pad) {  // the last block is unpadded apart
+      if (end && (have == 0 || have % block != 0))
+        throw Failure(total == 0 ? "input is empty: no padding to remove"
+                                 : "input is " + std::to_string(total) + " bytes, not a whole number of " +
+                                       std::to_string(block) + "-byte blocks");
+      process -= block;
+    } else if (!(encrypt && pad) && end && have % block != 0) {
+      throw Failure("input is " + std::to_string(total) + " bytes, not a whole number of " + std::to_string(block) +
+                    "-byte blocks" + (encrypt ? " (--pad adds PKCS#7 padding)" : ""));
+    }
+    if (process > 0) {
+      chunk_fn(data.data(), process, result.data());
+      out.write(result.data(), process);
+      memmove(data.data(), data.data() + process, have - process);
+      have -= process;
+    }
   }
-  if (encrypt && pad) {
-    Bytes last = pad_block(in.data() + whole, size - whole, block), sealed(block);
-    chunk_fn(last.data(), block, sealed.data());
-    out.write(sealed.data(), block);
-  } else if (!encrypt && pad) {
-    Bytes last(block);
-    chunk_fn(in.data() + whole, block, last.data());
-    out.write(last.data(), block - pad_length(last));
+  if (encrypt && pad) {  // have < block bytes remain
+    memset(data.data() + have, static_cast<int>(block - have), block - have);
+    chunk_fn(data.data(), block, result.data());
+    out.write(result.data(), block);
+  } else if (!encrypt && pad) {  // one block remains
+    chunk_fn(data.data(), block, result.data());
+    out.write(result.data(), block - pad_length(result.data(), block));
   }
+  OPENSSL_cleanse(data.data(), data.size());
+  OPENSSL_cleanse(result.data(), result.size());
   out.commit();
   return 0;
 }
 
 int cmd_aes(const Args& args, bool encrypt) {
-  SecretBytes key = key_bytes(args, "--key", 32, "AES-256 key");
+  const SecretBytes key = key_bytes(args, "--key", 32, "AES-256 key");
   SecretBytes iv = key_bytes(args, "--iv", 16, "iv");
   return run_cipher(args, 16, encrypt, [&](const unsigned char* in, size_t n, unsigned char* out) {
     // The helpers start from the caller's vector each call; chunks chain
@@ -260,64 +312,72 @@ int cmd_aes(const Args& args, bool encrypt) {
 }
 
 int cmd_des3_decrypt(const Args& args) {
-  SecretBytes key = key_bytes(args, "--key", 24, "triple-DES key");
+  const SecretBytes key = key_bytes(args, "--key", 24, "triple-DES key");
   return run_cipher(args, 8, false, [&](const unsigned char* in, size_t n, unsigned char* out) {
     des3_dec(in, static_cast<uint32_t>(n), key.data(), out);
   });
 }
 
+// Base64 decoding judges the whole text at once, so it holds it: at most
+// this many characters.
+constexpr size_t kBase64TextCap = size_t{1} << 30;
+
 int cmd_base64(const std::vector<std::string>& words) {
   if (words.empty() || (words[0] != "encode" && words[0] != "decode"))
-    throw Failure("base64 needs encode or decode (see --help)", 2);
+    throw Failure("base64 needs encode or decode (see --help)", kUsage);
   const bool encode = words[0] == "encode";
   Args args(std::vector<std::string>(words.begin() + 1, words.end()),
             encode ? std::set<std::string>{"--in", "--out", "--alphabet"} : std::set<std::string>{"--in", "--out"},
             {});
-  Input in(args.get("--in", "-"));
-  Output out(args.get("--out", "-"));
   if (encode) {
-    const std::string alphabet = args.get("--alphabet", kStandardAlphabet);
+    const std::string alphabet = args.get("--alphabet", host::kStandardAlphabet);
     if (alphabet.size() != 64)
-      throw Failure("--alphabet must have 64 characters, found " + std::to_string(alphabet.size()), 2);
+      throw Failure("--alphabet must have 64 characters, found " + std::to_string(alphabet.size()), kUsage);
     for (char c : alphabet)
       if (std::count(alphabet.begin(), alphabet.end(), c) != 1 || c == '=')
-        throw Failure(std::string("--alphabet repeats or pads with '") + c + "'", 2);
-    for (size_t done = 0; done < in.size();) {  // groups of three bytes encode alone
-      const size_t n = std::min(kChunk, in.size() - done);
-      out.write(base64(in.data() + done, n, alphabet.c_str()));
-      done += n;
-    }
+        throw Failure(std::string("--alphabet repeats or pads with '") + c + "'", kUsage);
+    Input in(args.get("--in", "-"));
+    Output out(args.get("--out", "-"));
+    std::vector<unsigned char> chunk(kChunk);
+    for (size_t n; (n = in.read(chunk.data(), chunk.size())) > 0;)  // whole groups of three but at the end
+      out.write(base64(chunk.data(), n, alphabet.c_str()));
     out.write("\n");
+    out.commit();
   } else {
+    Held in(args.get("--in", "-"), kBase64TextCap, "the Base64 text");
+    if (in.size() > kBase64TextCap)
+      throw Failure("the Base64 text is larger than the 1 GiB the tool decodes at once");
     std::string text(reinterpret_cast<const char*>(in.data()), in.size());
     if (!text.empty() && text.back() == '\n') text.pop_back();  // a text file's last line
     if (!text.empty() && text.back() == '\r') text.pop_back();
-    if (text.find('\0') != std::string::npos) throw Failure("the text holds a NUL byte");
-    Bytes bytes = unbase64(text, "base64 text");
+    if (text.find('\0') != std::string::npos) throw Failure("the Base64 text holds a NUL byte");
+    const Bytes bytes = unbase64(text, "the Base64 text");
+    Output out(args.get("--out", "-"));
     out.write(bytes.data(), bytes.size());
+    out.commit();
   }
-  out.commit();
   return 0;
 }
 
 int cmd_convert(const std::vector<std::string>& words) {
   const std::string what = words.empty() ? "" : words[0];
   Args args(std::vector<std::string>(words.begin() + (words.empty() ? 0 : 1), words.end()),
-            {"--key", "--in", "--out", "--x", "--y", "--pub", "--sig", "--format"}, {"--sec1"});
+            {"--key", "--in", "--out", "--x", "--y", "--pub", "--sig", "--format"}, {"--sec1"},
+            {{"--pub", "--x"}, {"--pub", "--y"}});
   if (what == "key-to-pem") {
-    SecretBytes d = read_fixed(args.need("--key"), 32, "private key");
-    std::string pem = private_pem(public_of(d), args.has("--sec1"));
-    Output out(args.get("--out", "-"), true);
-    out.write(pem);
+    const SecretBytes pem = private_pem(key_pair_of(read_key(args.need("--key"), 32, "private key")), args.has("--sec1"));
+    Output out(args.get("--out", "-"), Output::kSecret);
+    out.write(pem.data(), pem.size());
     out.commit();
-    OPENSSL_cleanse(pem.data(), pem.size());
   } else if (what == "pem-to-key") {
-    Input in(args.need("--in"));
-    RawKeyPair key = private_from_pem(Bytes(in.data(), in.data() + in.size()));
-    Output out(args.get("--out", "-"), true);
-    Bytes d(key.d.begin(), key.d.end());
-    write_value(out, d, format_of(args, "hex"));
-    OPENSSL_cleanse(d.data(), d.size());
+    SecretBytes pem;
+    {
+      Held in(args.need("--in"), 1 << 16, "the PEM key");
+      pem = SecretBytes(in.data(), in.data() + in.size());
+    }
+    const RawKeyPair key = private_from_pem(pem);
+    Output out(args.get("--out", "-"), Output::kSecret);
+    write_secret(out, key.d, format_of(args, "hex"));
     out.commit();
   } else if (what == "pub-to-pem") {
     Bytes x, y;
@@ -326,67 +386,70 @@ int cmd_convert(const std::vector<std::string>& words) {
     out.write(public_pem(x, y));
     out.commit();
   } else if (what == "pem-to-pub") {
-    Input in(args.need("--in"));
-    RawKeyPair key = public_from_pem(Bytes(in.data(), in.data() + in.size()));
-    write_key_pair(args, key, false);
+    Held in(args.need("--in"), 1 << 16, "the PEM key");
+    write_key_pair(args, public_from_pem(Bytes(in.data(), in.data() + in.size())), false);
   } else if (what == "sig-to-der") {
-    Bytes der = signature_to_der(read_signature(args.need("--sig"), format_of(args, "auto", true)));
+    const Bytes der = host::signature_to_der(read_signature(args.need("--sig"), format_of(args, "auto", true)));
     Output out(args.get("--out", "-"));
     out.write(der.data(), der.size());
     out.commit();
   } else if (what == "der-to-sig") {
-    Input in(args.need("--in"));
-    Bytes raw = signature_from_der(Bytes(in.data(), in.data() + in.size()));
+    Held in(args.need("--in"), 4096, "the DER signature");
+    Bytes raw;
+    try {
+      raw = host::signature_from_der(Bytes(in.data(), in.data() + in.size()));
+    } catch (const std::invalid_argument& e) {
+      throw Failure(args.get("--in") + ": " + e.what());
+    }
     Output out(args.get("--out", "-"));
     write_value(out, raw, format_of(args, "hex"));
     out.commit();
   } else {
-    throw Failure("convert needs key-to-pem, pem-to-key, pub-to-pem, pem-to-pub, sig-to-der or der-to-sig", 2);
+    throw Failure("convert needs key-to-pem, pem-to-key, pub-to-pem, pem-to-pub, sig-to-der or der-to-sig", kUsage);
   }
   return 0;
 }
 
 // The road of one signature on a fixed demo key (NIST's first P-256 pair).
 int cmd_demo() {
-  SecretBytes d = from_hex("c9806898a0334916c860748880a541f093b579a9b1f32934d86c363c39800357", "d");
-  SecretBytes x = from_hex("d0720dc691aa80096ba32fed1cb97c2b620690d06de0317b8618d5ce65eb728f", "x");
-  SecretBytes y = from_hex("9681b517b1cda17d0d83d335d9c4a8a9a9b0b1b3c7106d8f3c72bc5093dc275f", "y");
+  const SecretBytes d = host::from_hex(host::kDemoPrivateHex);
+  const SecretBytes x = host::from_hex(host::kDemoPublicXHex), y = host::from_hex(host::kDemoPublicYHex);
   const std::string text = "firmware image 1.4.2";
   const Bytes msg(text.begin(), text.end());
   Bytes z(32);
   SHA256(msg.data(), msg.size(), z.data());
-  std::printf("private scalar d  : %s\n", to_hex(d).c_str());
-  std::printf("public X          : %s\n", to_hex(x).c_str());
-  std::printf("public Y          : %s\n", to_hex(y).c_str());
+  std::printf("private scalar d  : %s\n", host::to_hex(d).c_str());
+  std::printf("public X          : %s\n", host::to_hex(x).c_str());
+  std::printf("public Y          : %s\n", host::to_hex(y).c_str());
   std::printf("message           : \"%s\" (%zu bytes)\n", text.c_str(), msg.size());
-  std::printf("SHA-256 digest    : %s\n", to_hex(z).c_str());
+  std::printf("SHA-256 digest    : %s\n", host::to_hex(z).c_str());
   Bytes sig(64);
   const int signed_ok = ecc_sign(d.data(), msg.data(), sig.data(), device_length(msg.size()));
   std::printf("ecc_sign          : %d\n", signed_ok);
   if (signed_ok != 1) return 1;
-  std::printf("signature r       : %s\n", to_hex(sig.data(), 32).c_str());
-  std::printf("signature s       : %s\n", to_hex(sig.data() + 32, 32).c_str());
-  std::printf("signature Base64  : %s\n", base64(sig.data(), sig.size(), kStandardAlphabet).c_str());
+  std::printf("signature r       : %s\n", host::to_hex(sig.data(), 32).c_str());
+  std::printf("signature s       : %s\n", host::to_hex(sig.data() + 32, 32).c_str());
+  std::printf("signature Base64  : %s\n", base64(sig.data(), sig.size(), host::kStandardAlphabet).c_str());
   const int verified = ecc_verify(x.data(), y.data(), msg.data(), sig.data(), device_length(msg.size()));
   std::printf("ecc_verify        : %d (%s)\n", verified, verified == 1 ? "valid" : "REJECTED");
   sig[10] ^= 0x01;
   const int tampered = ecc_verify(x.data(), y.data(), msg.data(), sig.data(), device_length(msg.size()));
   std::printf("one bit flipped   : %d (%s)\n", tampered, tampered == 1 ? "ACCEPTED" : "rejected");
 
-  SecretBytes key = from_hex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4", "key");
+  const SecretBytes key = host::from_hex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
   const Bytes iv = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
   Bytes block(text.begin(), text.end());
   block.resize(32, 0);
   Bytes sealed(32), opened(32);
   aes_enc(block.data(), 32, key.data(), iv.data(), sealed.data());
   aes_dec(sealed.data(), 32, key.data(), iv.data(), opened.data());
-  std::printf("AES-256-CBC       : %s\n", to_hex(sealed).c_str());
+  std::printf("AES-256-CBC       : %s\n", host::to_hex(sealed).c_str());
   std::printf("decrypted again   : \"%s\" (%s)\n", reinterpret_cast<const char*>(opened.data()),
               opened == block ? "round trip ok" : "MISMATCH");
   return verified == 1 && tampered != 1 && opened == block ? 0 : 1;
 }
 
-const char kUsage[] =
+const char kUsageText[] =
     "usage: rawcrypt COMMAND [options]   (rawcrypt COMMAND --help for its options)\n"
     "  keygen       a fresh P-256 key: private scalar and public X, Y\n"
     "  pubkey       X and Y of a private scalar\n"
@@ -398,27 +461,44 @@ const char kUsage[] =
     "  base64       encode (any alphabet) or decode (strict, as the device)\n"
     "  convert      raw keys and signatures to and from PEM and DER\n"
     "  demo         the road of one signature, step by step\n"
-    "Files may be '-' for standard input or output. Keys are files of hex or raw bytes.\n";
+    "Options: --opt VALUE or --opt=VALUE, each once. Files may be '-' for standard\n"
+    "input (one input per command) or standard output.\n"
+    "Key files (private keys, X, Y, AES keys and ivs): raw bytes of the exact size,\n"
+    "hex text or Base64 text (standard alphabet), as keygen writes them.\n"
+    "Outputs: a regular file is replaced whole when the command succeeds (through\n"
+    "symlinks; its mode and owner are kept, other hard links keep the old content);\n"
+    "a device, FIFO or /dev/fd/N is written straight through. Private keys are 0600.\n"
+    "Exit codes: 0 success, 1 failure, 2 usage; verify: 0 valid, 1 invalid,\n"
+    "2 when the signature could not be checked.\n"
+    "  -h, --help   this text;  --version  the tool's and libcrypto's versions\n";
 
 const std::map<std::string, std::string> kHelp = {
-    {"keygen", "rawcrypt keygen [--out PREFIX] [--format hex|raw]\n"
-               "  PREFIX.key (mode 0600), PREFIX.x, PREFIX.y; without --out, hex lines on stdout.\n"},
-    {"pubkey", "rawcrypt pubkey --key FILE [--out PREFIX] [--format hex|raw]\n"},
-    {"sign", "rawcrypt sign --key FILE [--in MESSAGE] [--out FILE] [--format hex|base64|raw]\n"},
+    {"keygen", "rawcrypt keygen [--out PREFIX [--force]] [--format hex|base64|raw]\n"
+               "  PREFIX.key (mode 0600), PREFIX.x, PREFIX.y; without --out, hex lines on stdout.\n"
+               "  An existing PREFIX.key, .x or .y is not replaced without --force.\n"},
+    {"pubkey", "rawcrypt pubkey --key FILE [--out PREFIX] [--format hex|base64|raw]\n"},
+    {"sign", "rawcrypt sign --key FILE [--in MESSAGE] [--out FILE] [--format hex|base64|raw]\n"
+             "  The message is held whole (the helper hashes it): a file up to 4 GiB - 1, a\n"
+             "  pipe or device up to 1 GiB. The scalar must be in [1, n-1].\n"},
     {"verify", "rawcrypt verify (--pub PREFIX | --x FILE --y FILE) --sig FILE [--in MESSAGE]\n"
                "                [--format auto|hex|base64|raw]\n"
-               "  Prints valid or invalid; exits 0 only when ecc_verify returned exactly 1.\n"},
+               "  Prints valid or invalid. Only a result of exactly 1 from ecc_verify is\n"
+               "  accepted: exit 0 valid, 1 invalid, 2 when it could not be checked (a\n"
+               "  missing or bad file, a bad option). The message is held as for sign.\n"},
     {"encrypt", "rawcrypt encrypt (--key FILE | --key-hex HEX) (--iv FILE | --iv-hex HEX)\n"
-                "                 [--in FILE] [--out FILE] [--pad]\n"},
+                "                 [--in FILE] [--out FILE] [--pad]\n"
+                "  Streams; without --pad the input must be whole 16-byte blocks.\n"},
     {"decrypt", "rawcrypt decrypt (--key FILE | --key-hex HEX) (--iv FILE | --iv-hex HEX)\n"
                 "                 [--in FILE] [--out FILE] [--pad]\n"},
     {"des3-decrypt", "rawcrypt des3-decrypt (--key FILE | --key-hex HEX) [--in FILE] [--out FILE] [--pad]\n"},
-    {"base64", "rawcrypt base64 encode [--alphabet 64CHARS] [--in FILE] [--out FILE]\n"
-               "rawcrypt base64 decode [--in FILE] [--out FILE]   (one final newline is ignored)\n"},
+    {"base64", "rawcrypt base64 encode [--alphabet 64CHARS] [--in FILE] [--out FILE]   (streams)\n"
+               "rawcrypt base64 decode [--in FILE] [--out FILE]\n"
+               "  Decoding judges the whole text, as the device does: at most 1 GiB; one\n"
+               "  final newline is ignored.\n"},
     {"convert", "rawcrypt convert key-to-pem --key FILE [--sec1] [--out FILE]   (PKCS#8, or SEC1)\n"
-                "rawcrypt convert pem-to-key --in FILE [--out FILE] [--format hex|raw]\n"
+                "rawcrypt convert pem-to-key --in FILE [--out FILE] [--format hex|base64|raw]\n"
                 "rawcrypt convert pub-to-pem (--pub PREFIX | --x FILE --y FILE) [--out FILE]\n"
-                "rawcrypt convert pem-to-pub --in FILE [--out PREFIX] [--format hex|raw]\n"
+                "rawcrypt convert pem-to-pub --in FILE [--out PREFIX] [--format hex|base64|raw]\n"
                 "rawcrypt convert sig-to-der --sig FILE [--format auto|hex|base64|raw] [--out FILE]\n"
                 "rawcrypt convert der-to-sig --in FILE [--out FILE] [--format hex|base64|raw]\n"},
     {"demo", "rawcrypt demo\n"},
@@ -426,42 +506,69 @@ const std::map<std::string, std::string> kHelp = {
 
 int run(const std::string& command, const std::vector<std::string>& rest) {
   const std::set<std::string> cipher = {"--key", "--key-hex", "--iv", "--iv-hex", "--in", "--out"};
-  if (command == "keygen") return cmd_keygen(Args(rest, {"--out", "--format"}, {}));
+  const std::vector<std::pair<std::string, std::string>> key_forms = {{"--key", "--key-hex"}, {"--iv", "--iv-hex"}};
+  if (command == "keygen") return cmd_keygen(Args(rest, {"--out", "--format"}, {"--force"}));
   if (command == "pubkey") return cmd_pubkey(Args(rest, {"--key", "--out", "--format"}, {}));
   if (command == "sign") return cmd_sign(Args(rest, {"--key", "--in", "--out", "--format"}, {}));
-  if (command == "verify")
-    return cmd_verify(Args(rest, {"--pub", "--x", "--y", "--sig", "--in", "--format"}, {}));
-  if (command == "encrypt") return cmd_aes(Args(rest, cipher, {"--pad"}), true);
-  if (command == "decrypt") return cmd_aes(Args(rest, cipher, {"--pad"}), false);
-  if (command == "des3-decrypt") return cmd_des3_decrypt(Args(rest, {"--key", "--key-hex", "--in", "--out"}, {"--pad"}));
+  if (command == "verify") {
+    try {
+      return cmd_verify(Args(rest, {"--pub", "--x", "--y", "--sig", "--in", "--format"}, {},
+                             {{"--pub", "--x"}, {"--pub", "--y"}}));
+    } catch (const std::exception& e) {  // nothing was checked
+      throw Failure(e.what(), kUsage);
+    }
+  }
+  if (command == "encrypt") return cmd_aes(Args(rest, cipher, {"--pad"}, key_forms), true);
+  if (command == "decrypt") return cmd_aes(Args(rest, cipher, {"--pad"}, key_forms), false);
+  if (command == "des3-decrypt")
+    return cmd_des3_decrypt(Args(rest, {"--key", "--key-hex", "--in", "--out"}, {"--pad"}, key_forms));
   if (command == "base64") return cmd_base64(rest);
   if (command == "convert") return cmd_convert(rest);
   if (command == "demo" && rest.empty()) return cmd_demo();
-  throw Failure("unknown command '" + command + "'\n" + kUsage, 2);
+  throw Failure("unknown command '" + command + "'\n" + kUsageText, kUsage);
 }
 
 }  // namespace
 }  // namespace cli
 
 int main(int argc, char** argv) {
+  cli::install_signal_cleanup();
   std::vector<std::string> words(argv + 1, argv + argc);
-  if (words.empty() || words[0] == "--help" || words[0] == "-h") {
-    std::fputs(cli::kUsage, words.empty() ? stderr : stdout);
-    return words.empty() ? 2 : 0;
+  if (words.empty()) {
+    std::fputs(cli::kUsageText, stderr);
+    return cli::kUsage;
+  }
+  if (words[0] == "--help" || words[0] == "-h") {
+    std::fputs(cli::kUsageText, stdout);
+    return std::fflush(stdout) == 0 ? 0 : cli::kFailed;
+  }
+  if (words[0] == "--version") {
+    std::printf("%s (%s)\n", cli::kVersion, host::library_version());
+    return std::fflush(stdout) == 0 ? 0 : cli::kFailed;
   }
   const std::string command = words[0];
   words.erase(words.begin());
-  if (std::find(words.begin(), words.end(), "--help") != words.end() && cli::kHelp.count(command)) {
+  const bool help = std::find(words.begin(), words.end(), "--help") != words.end() ||
+                    std::find(words.begin(), words.end(), "-h") != words.end();
+  if (help && cli::kHelp.count(command)) {
     std::printf("usage: %s", cli::kHelp.at(command).c_str());
-    return 0;
+    return std::fflush(stdout) == 0 ? 0 : cli::kFailed;
   }
+  int code = 0;
   try {
-    return cli::run(command, words);
+    code = cli::run(command, words);
   } catch (const cli::Failure& f) {
     std::fprintf(stderr, "rawcrypt: %s\n", f.what());
     return f.exit_code;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "rawcrypt: %s\n", e.what());
-    return 1;
+    return command == "verify" ? cli::kUsage : cli::kFailed;
   }
+  // What the tool itself printed (verify's verdict, the demo) must have
+  // reached standard output too.
+  if (std::fflush(stdout) != 0 || (close(1) != 0 && errno != EBADF)) {
+    std::fprintf(stderr, "rawcrypt: cannot write standard output: %s\n", std::strerror(errno));
+    return code == 0 ? cli::kFailed : code;
+  }
+  return code;
 }

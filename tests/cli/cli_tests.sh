@@ -2,7 +2,7 @@
 # The rawcrypt tool as its users drive it: round trips of every command,
 # interoperability with the openssl command and coreutils both ways, and the
 # errors: their exit codes, their messages, and no output file left behind.
-# usage: cli_tests.sh PATH_TO_RAWCRYPT roundtrips|interop|errors
+# usage: cli_tests.sh PATH_TO_RAWCRYPT roundtrips|interop|errors|hostile
 set -u
 R=$(realpath "$1")
 section=$2
@@ -160,7 +160,7 @@ errors() {
   expect 1 "must be 32 bytes, found 31" -- "$R" sign --key short.key --in /dev/null --out s
   no_file s
   printf 'zz%062x' 1 >badhex.key
-  expect 1 "bad hex character 'z'" -- "$R" pubkey --key badhex.key
+  expect 1 "private key (badhex.key) is not hex: not a hex digit at byte 1" -- "$R" pubkey --key badhex.key
   expect 1 "iv must be 16 bytes, found 15" -- "$R" encrypt --key-hex "$(printf '%064x' 1)" --iv-hex "$(printf '%030x' 1)" --in /dev/null --out c
   no_file c
   expect 1 "AES-256 key must be 32 bytes, found 24" -- "$R" encrypt --key-hex "$(printf '%048x' 1)" --iv-hex "$(printf '%032x' 1)" --in /dev/null
@@ -173,10 +173,10 @@ errors() {
   expect 1 "not a whole number of 8-byte blocks" -- "$R" des3-decrypt --key-hex "$(printf '%048x' 1)" --in plain --out d
   no_file d
   printf 'YQ=' >bad.txt
-  expect 1 "YQ= is not base64 encoded" -- "$R" base64 decode --in bad.txt --out b
+  expect 1 'refused as the device refuses it (not base64 encoded): "YQ=", 3 characters' -- "$R" base64 decode --in bad.txt --out b
   no_file b
   printf 'YWJjY===' >lone.txt
-  expect 1 "invalid base64 encoded str YWJjY===" -- "$R" base64 decode --in lone.txt --out b
+  expect 1 'one lone character after the last group): "YWJjY===", 8 characters' -- "$R" base64 decode --in lone.txt --out b
   no_file b
   expect 2 "--alphabet must have 64 characters, found 3" -- "$R" base64 encode --alphabet abc --in plain
   expect 2 "unknown option --frobnicate" -- "$R" sign --frobnicate
@@ -187,10 +187,105 @@ errors() {
   expect 1 "invalid" -- "$R" verify --x k.x --y off.y --sig sig --in /dev/null
   expect 1 "set key failed" -- "$R" verify --x k.x --y off.y --sig sig --in /dev/null
   head -c 10 sig >short.sig
-  expect 1 "signature (short.sig) must be 64 bytes, found 10" -- "$R" verify --pub k --sig short.sig --in /dev/null --format raw
+  expect 2 "signature (short.sig) must be 64 bytes, found 10" -- "$R" verify --pub k --sig short.sig --in /dev/null --format raw
   expect 1 "cannot write" -- "$R" keygen --out no/such/dir/k
   no_file no/such/dir/k.key
   expect 0 "usage: rawcrypt sign" -- "$R" sign --help
+}
+
+# The tool under hostile conditions: each case fails when its fault is put back.
+hostile() {
+  local key="$(printf '%064x' 7)" iv="$(printf '%032x' 9)"
+  random_file plain 4096
+  enc() { "$R" encrypt --key-hex "$key" --iv-hex "$iv" --in plain "$@"; }
+  enc --out want.ct || bad "encrypt"
+
+  # A symlink keeps being one; its target gets the output.
+  printf 'old' >target.ct && ln -s target.ct link.ct
+  expect 0 "" -- enc --out link.ct
+  { [ -L link.ct ] && cmp -s target.ct want.ct; } && good || bad "symlink replaced or its target left old"
+  # A dangling symlink: the file is made where it points.
+  ln -s made.ct dangling.ct
+  expect 0 "" -- enc --out dangling.ct
+  { [ -L dangling.ct ] && cmp -s made.ct want.ct; } && good || bad "dangling symlink"
+  # A character device is written, not replaced.
+  expect 0 "" -- enc --out /dev/null
+  [ -c /dev/null ] && good || bad "/dev/null is no longer a device"
+  # A FIFO is written to its reader.
+  mkfifo fifo.ct
+  cat fifo.ct >from_fifo.ct &
+  expect 0 "" -- enc --out fifo.ct
+  wait
+  { [ -p fifo.ct ] && cmp -s from_fifo.ct want.ct; } && good || bad "FIFO replaced or not written"
+  # A process substitution (/dev/fd/N).
+  expect 0 "" -- enc --out >(cat >from_fd.ct)
+  sleep 0.2
+  cmp -s from_fd.ct want.ct && good || bad "--out >(cmd)"
+  # An existing file keeps its mode; a private key is 0600 whatever existed.
+  printf 'old' >kept.ct && chmod 0640 kept.ct
+  expect 0 "" -- enc --out kept.ct
+  [ "$(stat -c %a kept.ct)" = 640 ] && good || bad "mode of an existing output became $(stat -c %a kept.ct)"
+  printf '%064x' 1 >open.key && chmod 0644 open.key
+  expect 0 "" -- "$R" convert pem-to-key --in <("$R" convert key-to-pem --key open.key) --out open.key
+  [ "$(stat -c %a open.key)" = 600 ] && good || bad "private key written with mode $(stat -c %a open.key)"
+  # A key is not overwritten without --force.
+  "$R" keygen --out fixed >/dev/null
+  cp fixed.key fixed.before
+  expect 1 "fixed.key exists" -- "$R" keygen --out fixed
+  same fixed.key fixed.before "keygen replaced a key without --force"
+  expect 0 "" -- "$R" keygen --out fixed --force
+
+  # Closed standard output is an error, not a lost signature.
+  random_file msg 100
+  "$R" sign --key fixed.key --in msg >&- 2>err.txt
+  [ $? -eq 1 ] && grep -q "standard output is closed" err.txt && good || bad "sign with stdout closed: $(cat err.txt)"
+  # Two inputs from one standard input.
+  expect 2 "standard input can be only one input" -- "$R" sign --key - <fixed.key
+  # A bad key file's error names the file and the place, never a byte of it.
+  { printf '\xec'; printf '%063x' 1; } >secret.key
+  "$R" sign --key secret.key --in msg 2>err.txt >/dev/null
+  if grep -q $'\xec' err.txt || ! grep -q "secret.key" err.txt; then bad "key error text: $(cat err.txt)"; else good; fi
+  # A refused Base64 text is shown by a prefix and its length.
+  head -c 1000000 /dev/zero | tr '\0' 'A' >long.txt && printf '!!!!' >>long.txt
+  "$R" base64 decode --in long.txt --out long.bin 2>err.txt
+  [ "$(wc -c <err.txt)" -lt 300 ] && grep -q "1000004 characters" err.txt && good || bad "Base64 refusal echoed $(wc -c <err.txt) bytes"
+  no_file long.bin
+
+  # Every key format the tool writes, it reads.
+  for format in hex base64 raw; do
+    expect 0 "" -- "$R" keygen --out f-$format --format $format
+    expect 0 "" -- "$R" sign --key f-$format.key --in msg --out f-$format.sig
+    expect 0 "valid" -- "$R" verify --pub f-$format --sig f-$format.sig --in msg
+    expect 0 "" -- "$R" convert key-to-pem --key f-$format.key --out f-$format.pem
+    expect 0 "" -- "$R" convert pem-to-key --in f-$format.pem --format $format --out f-$format.back
+    expect 0 "" -- "$R" sign --key f-$format.back --in msg --out /dev/null
+  done
+
+  # Exit codes, options and conflicts.
+  expect 2 "cannot read nope.sig" -- "$R" verify --pub fixed --sig nope.sig --in msg
+  expect 2 "cannot read nope.x" -- "$R" verify --pub nope --sig f-hex.sig --in msg
+  expect 1 "invalid" -- "$R" verify --pub fixed --sig f-hex.sig --in msg
+  expect 0 "valid" -- "$R" verify --pub=f-hex --sig=f-hex.sig --in=msg
+  expect 2 "--in is given more than once" -- "$R" sign --key fixed.key --in msg --in msg
+  expect 2 "--pub and --x exclude each other" -- "$R" verify --pub fixed --x fixed.x --sig f-hex.sig
+  expect 2 "--key and --key-hex exclude each other" -- "$R" encrypt --key fixed.key --key-hex "$key" --iv-hex "$iv"
+  expect 0 "rawcrypt" -- "$R" --version
+  expect 0 "exactly 1" -- "$R" verify -h
+
+  # Interrupted: the old output stays, and no temporary file is left.
+  printf 'old' >slow.ct
+  mkfifo slow.in
+  for sig in INT TERM HUP; do
+    "$R" encrypt --key-hex "$key" --iv-hex "$iv" --in slow.in --out slow.ct &
+    local pid=$!
+    exec 7>slow.in
+    head -c 4000000 /dev/zero >&7
+    kill -$sig $pid
+    exec 7>&-
+    wait $pid 2>/dev/null
+    [ "$(head -c 8 slow.ct)" = old ] && good || bad "SIG$sig: the old output was lost"
+  done
+  [ -z "$(ls -A | grep -E '^\.?slow\.ct\.tmp')" ] && good || bad "a temporary output was left: $(ls -a | grep tmp)"
 }
 
 "$section"
