@@ -1,9 +1,9 @@
 // The generator's accounting and the requests that reach it.
 #include "target/generator.h"
-#include "target/console.h"
-
 
 #include <atomic>
+
+#include "target/console.h"
 
 namespace rawcrypt {
 namespace {

@@ -277,18 +277,23 @@ SecretBytes read_key(const std::string& path, size_t size, const std::string& wh
                   " as hex");
   }
   if (end == base64_length) {  // Base64 of exactly `size` bytes
-    SecretBytes text(end + 1);
+    // Checked here first, so that the helper never refuses the text and
+    // never quotes the key on its console.
+    const size_t padding = (3 - size % 3) % 3;
+    bool well_formed = true;
+    for (size_t i = 0; i < end && well_formed; ++i) {
+      const unsigned char c = file[i];
+      well_formed = i < end - padding ? c != '=' && strchr(host::kStandardAlphabet, c) != nullptr && c != '\0'
+                                      : c == '=';
+    }
+    if (!well_formed) throw Failure(where + " is not Base64 of " + std::to_string(size) + " bytes");
+    SecretBytes text(end + 1);  // NUL-terminated for the helper
     memcpy(text.data(), file.data(), end);
-    text[end] = '\0';
     SecretBytes bytes(3 * end / 4);
     int32_t length = 0;
-    int result = 0;
-    console_of([&] { result = base64_decode(reinterpret_cast<const char*>(text.data()), &length, bytes.data()); });
-    if (result == 0 && static_cast<size_t>(length) == size) {
-      bytes.resize(size);
-      return bytes;
-    }
-    throw Failure(where + " is not Base64 of " + std::to_string(size) + " bytes");
+    base64_decode(reinterpret_cast<const char*>(text.data()), &length, bytes.data());
+    bytes.resize(size);
+    return bytes;
   }
   throw Failure(where + " must be " + std::to_string(size) + " bytes (raw, " + std::to_string(hex_length) +
                 " hex digits or " + std::to_string(base64_length) + " Base64 characters), found a file of " +
