@@ -42,10 +42,17 @@ if(RAWCRYPT_FUZZ)
 endif()
 
 set(RAWCRYPT_MODULE ${PROJECT_BINARY_DIR}/rawcrypt.o)
-set(RAWCRYPT_EXPORTS ${PROJECT_SOURCE_DIR}/cmake/exports.txt)
-# The seven helpers are the roots: sections they cannot reach (entry points
-# that only the tests call, which link the objects themselves) stay out.
-file(STRINGS ${RAWCRYPT_EXPORTS} rawcrypt_exported)
+# The exported names: the seven helpers, and against 1.0.2 the entropy poll
+# the library's own generator calls.
+file(STRINGS ${PROJECT_SOURCE_DIR}/cmake/exports.txt rawcrypt_exported)
+if(OPENSSL_VERSION VERSION_LESS "1.1.0")
+  list(APPEND rawcrypt_exported RAND_poll)
+endif()
+set(RAWCRYPT_EXPORTS ${PROJECT_BINARY_DIR}/exports.txt)
+list(JOIN rawcrypt_exported "\n" rawcrypt_exports_text)
+file(CONFIGURE OUTPUT ${RAWCRYPT_EXPORTS} CONTENT "${rawcrypt_exports_text}\n")
+# The exports are the roots: sections they cannot reach (entry points that
+# only the tests call, which link the objects themselves) stay out.
 string(REGEX REPLACE "objcopy$" "size" rawcrypt_size_tool "${CMAKE_OBJCOPY}")
 set(rawcrypt_roots)
 foreach(name IN LISTS rawcrypt_exported)

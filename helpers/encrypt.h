@@ -7,11 +7,20 @@
  * null (except base64_encode's input).
  *
  * State: the ciphers and Base64 keep none (Base64 remembers which of its
- * code paths the CPU runs, found at its first call). ecc_sign draws from the
- * module's random generator, which keeps its seeding state for the life of
- * the process: the first request runs the entropy poll, which reseeds the C
- * library's rand() from the clock (every other user of rand() sees its
- * sequence start again). libcrypto keeps its own caches.
+ * code paths the CPU runs, found at its first call). ecc_sign draws from
+ * libcrypto's default random generator, seeded once per lifetime of the
+ * generator (again after RAND_cleanup) by the module's entropy poll, which
+ * reseeds the C library's rand() from the clock (every other user of rand()
+ * sees its sequence start again):
+ *   libcrypto 1.0.2   the module exports the poll as RAND_poll, which the
+ *                     library's generator calls at the system's first random
+ *                     request, wherever it comes from (the application's own
+ *                     RAND_bytes included), so that every request is served
+ *                     seeded; the object's eighth global symbol;
+ *   1.1 and 3.x       their generators never call RAND_poll: the module
+ *                     polls at the first request on its own road (the first
+ *                     ecc_sign) and exports only the seven helpers.
+ * libcrypto keeps its own caches.
  *
  * Threads: every helper may be called from any number of tasks at once on
  * separate buffers. ecc_sign's first requests are serialised on libcrypto's

@@ -157,13 +157,12 @@ inline const RAND_METHOD* default_rand_method() {
 #endif
 }
 
+#ifndef RAWCRYPT_LIBCRYPTO_102
 // raise_not_seeded: records the library's "PRNG not seeded" error with its
-// standard explanatory text, as the library's own generator does.
+// standard explanatory text, as the library's own generator does. (1.0.2's
+// generator keeps its own accounting and records it itself.)
 inline void raise_not_seeded() {
-#ifdef RAWCRYPT_LIBCRYPTO_102
-  RANDerr(RAND_F_SSLEAY_RAND_BYTES, RAND_R_PRNG_NOT_SEEDED);
-  ERR_add_error_data(1, "You need to read the OpenSSL FAQ, http://www.openssl.org/support/faq.html");
-#elif defined(RAWCRYPT_LIBCRYPTO_111)
+#ifdef RAWCRYPT_LIBCRYPTO_111
   RANDerr(RAND_F_RAND_BYTES, RAND_R_PRNG_NOT_SEEDED);
   ERR_add_error_data(1, "You need to read the OpenSSL FAQ, https://www.openssl.org/docs/faq.html");
 #else  // 3.0 and later
@@ -173,47 +172,6 @@ inline void raise_not_seeded() {
                 "You need to read the OpenSSL FAQ, https://www.openssl.org/docs/faq.html");
 #endif
 }
-
-// The generator's two locks, libcrypto's own, so that a task waiting for one
-// blocks (and, with the OS's mutexes, lends its priority) instead of spinning.
-// kPollLock serialises the poll; kAccountingLock guards the entropy count and
-// is never held across a call.
-enum GeneratorLock { kPollLock = 0, kAccountingLock = 1 };
-
-#ifdef RAWCRYPT_LIBCRYPTO_102
-// 1.0.2 locks through the callbacks the application installs (none: no
-// locking, as for the library's own generator). Two static ids that nothing
-// the poll calls takes: this series builds without its STORE and the module
-// calls nothing that compresses.
-constexpr int kGeneratorLockIds[2] = {CRYPTO_LOCK_STORE, CRYPTO_LOCK_COMP};
-
-// generator_lock: takes the lock. Returns 1 (0 only where the lock could not
-// be made).
-inline int generator_lock(GeneratorLock which) {
-  CRYPTO_w_lock(kGeneratorLockIds[which]);
-  return 1;
-}
-inline void generator_unlock(GeneratorLock which) { CRYPTO_w_unlock(kGeneratorLockIds[which]); }
-#else
-// 1.1 and later: two CRYPTO_THREAD locks made once on first use; the once
-// control is constant-initialised, so the module keeps no constructor. The
-// storage has internal linkage (only the generator's file takes the locks),
-// so the shipped object gets no unique global symbols for it.
-[[maybe_unused]] static CRYPTO_RWLOCK* generator_locks[2];
-[[maybe_unused]] static CRYPTO_ONCE generator_locks_once = CRYPTO_ONCE_STATIC_INIT;
-
-static inline void make_generator_locks() {
-  generator_locks[kPollLock] = CRYPTO_THREAD_lock_new();
-  generator_locks[kAccountingLock] = CRYPTO_THREAD_lock_new();
-}
-
-static inline int generator_lock(GeneratorLock which) {
-  if (!CRYPTO_THREAD_run_once(&generator_locks_once, make_generator_locks) ||
-      generator_locks[which] == nullptr)
-    return 0;
-  return CRYPTO_THREAD_write_lock(generator_locks[which]);
-}
-static inline void generator_unlock(GeneratorLock which) { CRYPTO_THREAD_unlock(generator_locks[which]); }
 #endif
 
 // The result type of a RAND_METHOD's seed and add operations (void in 1.0.2).

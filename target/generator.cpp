@@ -1,4 +1,16 @@
 // The generator's accounting and the requests that reach it.
+//
+// Who keeps the accounting (initialized, entropy) depends on the library:
+// - 1.0.2's default generator keeps its own and polls through the module's
+//   RAND_poll, which the module exports for it. Every request in the system,
+//   the application's own included, is then served after that one poll, so
+//   the module must not poll or count a second time: it passes requests on
+//   and reads the library's verdict.
+// - 1.1 and later never call a RAND_poll symbol. The module keeps the
+//   accounting for requests on its own road, runs the poll at the first of
+//   them, and serialises polls on two locks of libcrypto's.
+// Both sit behind the same small interface: serve, record_not_seeded,
+// credit, status, forget.
 #include "target/generator.h"
 
 #include <atomic>
@@ -8,33 +20,77 @@
 namespace rawcrypt {
 namespace {
 
-// Holds one of the generator's locks for a scope. held() is false only when
-// libcrypto could not make its locks (out of memory at the first request);
-// the generator then serves nothing rather than serve unguarded.
+enum class Served { kSeeded, kNotSeeded, kFailed };
+
+#ifdef RAWCRYPT_LIBCRYPTO_102
+
+// The library's generator records its "not seeded" error exactly when it
+// served a strong request unseeded; its other failures (digest steps) record
+// nothing. Peeking leaves the queue as it is.
+bool library_says_not_seeded() {
+  const unsigned long err = ERR_peek_last_error();
+  return ERR_GET_LIB(err) == ERR_LIB_RAND && ERR_GET_REASON(err) == RAND_R_PRNG_NOT_SEEDED;
+}
+
+Served serve(unsigned char* buf, int num, bool pseudo) {
+  if (pseudo) {
+    // An unseeded pseudo request records nothing; its 0 is the verdict
+    // (the library's digest failures cannot be told apart from it).
+    return ::RAND_pseudo_bytes(buf, num) == 1 ? Served::kSeeded : Served::kNotSeeded;
+  }
+  if (::RAND_bytes(buf, num) == 1) return Served::kSeeded;
+  return library_says_not_seeded() ? Served::kNotSeeded : Served::kFailed;
+}
+
+void credit(const void* buf, int num, double entropy) { ::RAND_add(buf, num, entropy); }
+void record_not_seeded() {}  // the library has recorded its error
+int status() { return ::RAND_status(); }
+void forget() { ::RAND_cleanup(); }
+
+#else  // 1.1 and later: the module's own accounting
+
+// The generator's two locks, libcrypto's own, so that a task waiting for one
+// blocks (and, with the OS's mutexes, lends its priority) instead of
+// spinning. The poll lock serialises polls (exactly one poll when several
+// tasks make their first request at once); the accounting lock guards
+// `entropy` and is never held across a call. Each is made at its first use
+// and published with a compare-and-swap: a request that finds no memory for
+// it fails, and a later one tries again.
+enum Lock { kPollLock = 0, kAccountingLock = 1 };
+std::atomic<CRYPTO_RWLOCK*> locks[2] = {nullptr, nullptr};
+
+CRYPTO_RWLOCK* lock_of(Lock which) {
+  CRYPTO_RWLOCK* lock = locks[which].load(std::memory_order_acquire);
+  if (lock != nullptr) return lock;
+  CRYPTO_RWLOCK* made = CRYPTO_THREAD_lock_new();
+  if (made == nullptr) return nullptr;
+  if (locks[which].compare_exchange_strong(lock, made, std::memory_order_acq_rel)) return made;
+  CRYPTO_THREAD_lock_free(made);  // another task published one first
+  return lock;
+}
+
+// Holds one of the locks for a scope. held() is false only when libcrypto
+// could not make the lock; the generator then serves nothing rather than
+// serve unguarded.
 class Locked {
  public:
-  explicit Locked(GeneratorLock which) : which_(which), held_(generator_lock(which) == 1) {}
-  ~Locked() {
-    if (held_) generator_unlock(which_);
+  explicit Locked(Lock which) : lock_(lock_of(which)) {
+    if (lock_ != nullptr && CRYPTO_THREAD_write_lock(lock_) != 1) lock_ = nullptr;
   }
-  bool held() const { return held_; }
+  ~Locked() {
+    if (lock_ != nullptr) CRYPTO_THREAD_unlock(lock_);
+  }
+  bool held() const { return lock_ != nullptr; }
   Locked(const Locked&) = delete;
   Locked& operator=(const Locked&) = delete;
 
  private:
-  GeneratorLock which_;
-  bool held_;
+  CRYPTO_RWLOCK* lock_;
 };
 
-// The generator's state: constant-initialised, so the module has no
-// constructor to run. The poll lock serialises polls (exactly one poll when
-// several tasks make their first request at once); the accounting lock
-// guards `entropy`.
+// Constant-initialised, so the module has no constructor to run.
 std::atomic<bool> initialized{false};
-std::atomic<unsigned> polls{0};
 double entropy = 0.0;
-
-bool serves_default(const RAND_METHOD* meth) { return meth == default_rand_method(); }
 
 enum class Seeding { kSeeded, kNotSeeded, kNoLock };
 
@@ -45,7 +101,6 @@ Seeding seeded_after_poll() {
   if (!gate.held()) return Seeding::kNoLock;
   if (initialized.load(std::memory_order_acquire)) return Seeding::kSeeded;  // another task polled
   rawcrypt::RAND_poll();
-  polls.fetch_add(1, std::memory_order_relaxed);
   bool enough = false;
   {
     Locked guard(kAccountingLock);
@@ -56,23 +111,58 @@ Seeding seeded_after_poll() {
   return enough ? Seeding::kSeeded : Seeding::kNotSeeded;
 }
 
+Served serve(unsigned char* buf, int num, bool /* pseudo: served alike */) {
+  const Seeding seeding = seeded_after_poll();
+  if (seeding == Seeding::kNoLock) return Served::kFailed;
+  if (::RAND_bytes(buf, num) != 1) return Served::kFailed;  // the library's own generator failed
+  if (seeding == Seeding::kSeeded) return Served::kSeeded;
+  {
+    Locked guard(kAccountingLock);
+    if (!guard.held()) return Served::kFailed;
+    entropy = entropy > num ? entropy - num : 0.0;
+  }
+  return Served::kNotSeeded;
+}
+
+// After the line, as the library's generator records its error.
+void record_not_seeded() { raise_not_seeded(); }
+
+void credit(const void* buf, int num, double added) {
+  ::RAND_add(buf, num, added);
+  Locked guard(kAccountingLock);
+  if (guard.held() && entropy < kEntropyNeeded) entropy += added;
+}
+
+int status() { return seeded_after_poll() == Seeding::kSeeded ? 1 : 0; }
+
+void forget() {
+  Locked gate(kPollLock);
+  Locked guard(kAccountingLock);
+  if (!gate.held() || !guard.held()) return;  // no locks: nothing was ever seeded
+  initialized.store(false, std::memory_order_release);
+  entropy = 0.0;
+}
+
+#endif
+
+bool serves_default(const RAND_METHOD* meth) { return meth == default_rand_method(); }
+
 // The default generator's byte production, for both kinds of request.
 int generator_bytes(unsigned char* buf, int num, bool pseudo) {
   if (num <= 0) return 1;
-  const Seeding seeding = seeded_after_poll();
-  if (seeding == Seeding::kNoLock) return 0;
-  if (::RAND_bytes(buf, num) != 1) return 0;  // the library's own generator failed
-  if (seeding == Seeding::kSeeded) return 1;
-  {
-    Locked guard(kAccountingLock);
-    if (!guard.held()) return 0;
-    entropy = entropy > num ? entropy - num : 0.0;
-  }
-  if (pseudo) {
-    say(Line::kPseudo);
-  } else {
-    say(Line::kElse);
-    raise_not_seeded();
+  switch (serve(buf, num, pseudo)) {
+    case Served::kSeeded:
+      return 1;
+    case Served::kNotSeeded:
+      if (pseudo) {
+        say(Line::kPseudo);
+      } else {
+        say(Line::kElse);
+        record_not_seeded();
+      }
+      return 0;
+    case Served::kFailed:
+      break;
   }
   return 0;
 }
@@ -95,16 +185,14 @@ int RAND_bytes(unsigned char* buf, int num) { return method_bytes(buf, num, fals
 
 int RAND_pseudo_bytes(unsigned char* buf, int num) { return method_bytes(buf, num, true); }
 
-void RAND_add(const void* buf, int num, double credit) {
+void RAND_add(const void* buf, int num, double entropy) {
   const RAND_METHOD* meth = RAND_get_rand_method();
   if (meth == nullptr) return;
   if (!serves_default(meth)) {
-    if (meth->add != nullptr) meth->add(buf, num, credit);
+    if (meth->add != nullptr) meth->add(buf, num, entropy);
     return;
   }
-  ::RAND_add(buf, num, credit);
-  Locked guard(kAccountingLock);
-  if (guard.held() && entropy < kEntropyNeeded) entropy += credit;
+  credit(buf, num, entropy);
 }
 
 void RAND_seed(const void* buf, int num) { rawcrypt::RAND_add(buf, num, static_cast<double>(num)); }
@@ -112,17 +200,9 @@ void RAND_seed(const void* buf, int num) { rawcrypt::RAND_add(buf, num, static_c
 int RAND_status() {
   const RAND_METHOD* meth = RAND_get_rand_method();
   if (meth != nullptr && !serves_default(meth)) return meth->status != nullptr ? meth->status() : 0;
-  return seeded_after_poll() == Seeding::kSeeded ? 1 : 0;
+  return status();
 }
 
-void RAND_cleanup() {
-  Locked gate(kPollLock);
-  Locked guard(kAccountingLock);
-  if (!gate.held() || !guard.held()) return;  // no locks: nothing was ever seeded
-  initialized.store(false, std::memory_order_release);
-  entropy = 0.0;
-}
-
-unsigned generator_polls() { return polls.load(std::memory_order_relaxed); }
+void RAND_cleanup() { forget(); }
 
 }  // namespace rawcrypt

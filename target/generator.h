@@ -1,9 +1,14 @@
 // The module's random generator: libcrypto's default generator as the target
-// sees it, seeded by the module's own entropy poll. Requests that reach the
-// library's default method are served here: the module keeps the generator's
-// accounting (initialized, entropy), runs the poll and prints the lines; the
-// bytes themselves come from libcrypto. A method the application installed
-// itself is used as it is.
+// sees it, seeded by the module's own entropy poll. Requests of the road of a
+// signature that reach the library's default method are served here, with
+// the generator's lines; the bytes themselves come from libcrypto. A method
+// the application installed itself is used as it is.
+//
+// Against 1.0.2 the library's generator keeps the accounting (initialized,
+// entropy) and calls the module's poll itself, through the RAND_poll the
+// module exports: the system's first request polls, wherever it comes from.
+// Against 1.1 and later, whose generators never call that symbol, the module
+// keeps the accounting and polls at the first request of its own road.
 #ifndef RAWCRYPT_TARGET_GENERATOR_H
 #define RAWCRYPT_TARGET_GENERATOR_H
 
@@ -39,11 +44,11 @@ int RAND_status();
 void RAND_cleanup();
 
 // RAND_poll: the target's entropy poll (calendar time, the C library's rand,
-// 32 bytes credited as 32). Returns 1.
+// 32 bytes credited as 32). Returns 1. Against 1.0.2 the module also exports
+// it as the global, C-linkage RAND_poll that the library's generator calls.
 int RAND_poll();
 
-// generator_polls: how many times the generator has run the poll (a
-// diagnostic for tests and the console).
+// generator_polls: how many times the poll has run (a diagnostic for tests).
 unsigned generator_polls();
 
 }  // namespace rawcrypt

@@ -30,17 +30,29 @@
 
 namespace {
 int srand_calls = 0;
+int rand_calls = 0;
 time_t held_time = 0;     // 0: the real clock
 void (*inside_poll)();  // called by the poll while it holds the poll lock
+double credit_scale = 1.0;  // below 1: a poll that credits less than it should
 }  // namespace
 
 extern "C" {
 void __real_srand(unsigned seed);
+int __real_rand();
 time_t __real_time(time_t* t);
 void __wrap_srand(unsigned seed) {
   ++srand_calls;
   if (inside_poll != nullptr) inside_poll();
   __real_srand(seed);
+}
+int __wrap_rand() {
+  ++rand_calls;
+  return __real_rand();
+}
+// rawcrypt::RAND_add, as the poll reaches it from its own unit.
+void __real__ZN8rawcrypt8RAND_addEPKvid(const void* buf, int num, double entropy);
+void __wrap__ZN8rawcrypt8RAND_addEPKvid(const void* buf, int num, double entropy) {
+  __real__ZN8rawcrypt8RAND_addEPKvid(buf, num, entropy * credit_scale);
 }
 time_t __wrap_time(time_t* t) {
   if (held_time == 0) return __real_time(t);
@@ -130,6 +142,48 @@ TEST_F(Generator, PollsInOneSecondFeedTheSameBytes) {
   EXPECT_EQ(testing_rand::added[0].size(), 32u);
   EXPECT_EQ(testing_rand::added[0], testing_rand::added[1]);
   EXPECT_NE(testing_rand::added[0], testing_rand::added[2]);
+}
+
+#ifdef RAWCRYPT_LIBCRYPTO_102
+// 1.0.2's own generator polls through the module's RAND_poll: the
+// application's first request, before any helper, runs the poll once and is
+// served seeded; the road of a signature does not poll again; after
+// RAND_cleanup the next request (a status query here) polls again.
+// (1.1 and later never call a RAND_poll symbol.)
+TEST_F(Generator, LibrarysOwnFirstRequestPollsThroughTheModule) {
+  const int rands_before = rand_calls;
+  unsigned char buf[16];
+  EXPECT_EQ(::RAND_bytes(buf, sizeof buf), 1);
+  EXPECT_EQ(srands(), 1);
+  EXPECT_EQ(rand_calls - rands_before, 32);
+  const reference::RawKey key = reference::generate_key();
+  unsigned char sig[64];
+  EXPECT_EQ(ecc_sign(key.d.data(), buf, sig, sizeof buf), 1);
+  EXPECT_EQ(polls(), 1u);
+  ::RAND_cleanup();
+  EXPECT_EQ(::RAND_status(), 1);
+  EXPECT_EQ(polls(), 2u);
+}
+#endif
+
+// A poll that credits too little leaves the generator unseeded: the bytes
+// are served, but the request fails with its line (and the library's
+// error), and so does the signature, line by line.
+TEST_F(Generator, UnseededRequestFailsTheRoadWithItsLines) {
+  const reference::RawKey key = reference::generate_key();
+  rawcrypt::RAND_cleanup();  // the key's own draws may have polled
+  const unsigned polls_before = rawcrypt::generator_polls();
+  unsigned char sig[64];
+  memset(sig, 0x3c, sizeof sig);
+  credit_scale = 0.5;
+  const std::string printed = printed_by([&] { EXPECT_EQ(ecc_sign(key.d.data(), sig, sig, 8), 0); });
+  credit_scale = 1.0;
+  EXPECT_EQ(printed, std::string(lines::kElse) + lines::kRandBytes + lines::kRangeDraw4 +
+                         lines::kRandRange + lines::kSignSetup + lines::kEcdsaDoSign + lines::kDoSign);
+  EXPECT_EQ(rawcrypt::generator_polls() - polls_before, 1u);
+  EXPECT_EQ(ERR_GET_REASON(ERR_peek_last_error()), RAND_R_PRNG_NOT_SEEDED);
+  ERR_clear_error();
+  EXPECT_EQ(sig[0], 0x3c);
 }
 
 TEST_F(Generator, MethodWithoutBytesIsReported) {

@@ -30,6 +30,7 @@ inline constexpr const char* kRangeNotPositive = "range is zero or neg\n";
 inline constexpr const char* kTooSmall1 = "too small 1\n";
 inline constexpr const char* kTooSmall2 = "too small 2\n";
 inline constexpr const char* kRandBytes = "rand bytes failed\n";
+inline constexpr const char* kElse = "else\n";
 
 // Every line the road and the ECDSA helpers may print, as one regular
 // expression per line (without its newline).
