@@ -2,9 +2,10 @@
 # Builds and runs every test of rawcrypt: installs what is missing (Debian
 # packages), then the whole suite natively, under AddressSanitizer +
 # UndefinedBehaviorSanitizer, under ThreadSanitizer, on 32- and 64-bit ARM
-# under qemu, the libFuzzer targets for a bounded time (RAWCRYPT_FUZZ_SECONDS,
-# default 30 each), and against every other libcrypto installed by hand under
-# /opt/rawcrypt/libcrypto (see below).
+# under qemu (arm64 built Release, the others RelWithDebInfo), the libFuzzer
+# targets for a bounded time (RAWCRYPT_FUZZ_SECONDS, default 30 each), the
+# bare-metal Cortex-A9 object, and against every other libcrypto installed
+# by hand under /opt/rawcrypt/libcrypto (see below).
 # Ends with one line "N passed, M failed"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -59,7 +60,8 @@ run_suite() {
   fi
 }
 
-install_missing cmake g++ make libssl-dev libgtest-dev clang openssl valgrind
+install_missing cmake g++ make libssl-dev libgtest-dev clang openssl valgrind python3 \
+  gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-dev qemu-system-arm
 
 # ARM: Debian's cross compilers, qemu-user and the ARM builds of libcrypto,
 # GoogleTest and libstdc++ (multiarch). The host's libssl packages are named
@@ -90,18 +92,21 @@ run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWCRYPT_SANITIZE=thread
 run_suite armhf -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake
 run_suite armhf-neon -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake \
   -DRAWCRYPT_ARM_NEON=ON
-run_suite arm64 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-arm64.cmake
+run_suite arm64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-arm64.cmake
 CC=clang CXX=clang++ run_suite fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWCRYPT_FUZZ=ON \
   -DRAWCRYPT_SANITIZE=address,undefined -DRAWCRYPT_FUZZ_SECONDS="${RAWCRYPT_FUZZ_SECONDS:-30}"
 
 # Suites against other libcryptos, the device's 1.0.2 above all. Each one is
 # installed by hand (never by this script) under
 #   $RAWCRYPT_LIBCRYPTO_ROOT/<arch>/<name>/{include/openssl,lib/libcrypto.a}
-# with <arch> x86_64 (run natively) or armhf (cross-built, run under qemu-arm).
+# with <arch> x86_64 (run natively), armhf (cross-built, run under qemu-arm)
+# or arm-none-eabi (bare metal: the object for a Cortex-A9, hard and soft
+# float, and a test image run on qemu-system-arm's vexpress-a9 board).
 libcrypto_root=${RAWCRYPT_LIBCRYPTO_ROOT:-/opt/rawcrypt/libcrypto}
+installed() { [ -f "$1/lib/libcrypto.a" ] && [ -d "$1/include/openssl" ]; }
 other_libcryptos=0
 for prefix in "$libcrypto_root"/x86_64/* "$libcrypto_root"/armhf/*; do
-  [ -f "$prefix/lib/libcrypto.a" ] && [ -d "$prefix/include/openssl" ] || continue
+  installed "$prefix" || continue
   arch=$(basename "$(dirname "$prefix")")
   other_libcryptos=$((other_libcryptos + 1))
   args=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DOPENSSL_ROOT_DIR="$prefix" -DOPENSSL_USE_STATIC_LIBS=ON)
@@ -110,6 +115,17 @@ for prefix in "$libcrypto_root"/x86_64/* "$libcrypto_root"/armhf/*; do
 done
 if [ "$other_libcryptos" -eq 0 ]; then
   say "no other libcrypto installed under $libcrypto_root/{x86_64,armhf}/<name>/: the 1.0.2 suites were not run"
+fi
+bare_metal=0
+for prefix in "$libcrypto_root"/arm-none-eabi/*; do
+  installed "$prefix" || continue
+  bare_metal=$((bare_metal + 1))
+  args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-cortex-a9.cmake -DOPENSSL_ROOT_DIR="$prefix" -DOPENSSL_USE_STATIC_LIBS=ON)
+  run_suite "bare-metal-$(basename "$prefix")" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}"
+  run_suite "bare-metal-soft-float-$(basename "$prefix")" -DCMAKE_BUILD_TYPE=MinSizeRel -DRAWCRYPT_FLOAT_ABI=soft "${args[@]}"
+done
+if [ "$bare_metal" -eq 0 ]; then
+  say "no bare-metal libcrypto installed under $libcrypto_root/arm-none-eabi/<name>/: the bare-metal suite was not run"
 fi
 
 say "summary"

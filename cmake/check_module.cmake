@@ -1,9 +1,11 @@
 # Checks the shipped object: relocatable, no entry point, no constructor or
-# destructor sections, exactly the seven helpers global, and nothing undefined
+# destructor sections, exactly the exports global (the seven helpers, and
+# RAND_poll against 1.0.2), and nothing undefined
 # but libcrypto's symbols and the C library functions the target offers.
 # Entry points that only the tests call (TEST_ONLY, rawcrypt:: names) must
 # not be in it: the helpers cannot reach them.
-# Run with -DNM= -DREADELF= -DOBJ= -DEXPORTS= -DCRYPTO= -DTEST_ONLY=a;b.
+# Run with -DNM= -DREADELF= -DOBJ= -DEXPORTS= -DCRYPTO= -DTEST_ONLY=a;b and
+# -DRUNTIME_HELPERS=a;b (compiler run-time helpers the target allows).
 cmake_minimum_required(VERSION 3.20)
 
 function(run out)
@@ -61,7 +63,7 @@ else()
   run(library ${NM} -D --defined-only ${CRYPTO})
 endif()
 symbol_names(offered "${library}")
-set(c_library printf puts putchar memcpy memset strlen time srand rand _GLOBAL_OFFSET_TABLE_)
+set(c_library printf puts putchar memcpy memset strlen time srand rand _GLOBAL_OFFSET_TABLE_ ${RUNTIME_HELPERS})
 set(foreign)
 foreach(name IN LISTS needed)
   if(NOT name IN_LIST offered AND NOT name IN_LIST c_library)

@@ -79,3 +79,15 @@ function(rawcrypt_use_module target)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
   target_link_libraries(${target} PRIVATE OpenSSL::Crypto)
 endfunction()
+
+# rawcrypt_add_symbol_check(): the test module.symbols on the shipped object
+# (cmake/check_module.cmake), allowing the compiler run-time helpers that a
+# toolchain file names in RAWCRYPT_RUNTIME_HELPERS (none but soft float's).
+function(rawcrypt_add_symbol_check)
+  add_test(NAME module.symbols
+    COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DREADELF=${CMAKE_READELF}
+            -DOBJ=${RAWCRYPT_MODULE} -DEXPORTS=${RAWCRYPT_EXPORTS}
+            -DCRYPTO=${OPENSSL_CRYPTO_LIBRARY} "-DRUNTIME_HELPERS=${RAWCRYPT_RUNTIME_HELPERS}"
+            "-DTEST_ONLY=ECDSA_sign;ECDSA_sign_ex;ECDSA_sign_setup;BN_bntest_rand;BN_pseudo_rand_range;RAND_seed;RAND_status;RAND_cleanup;generator_polls"
+            -P ${PROJECT_SOURCE_DIR}/cmake/check_module.cmake)
+endfunction()

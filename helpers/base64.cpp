@@ -46,6 +46,15 @@ constexpr DecodeTables make_decode_tables() {
 
 constexpr DecodeTables kDecode = make_decode_tables();
 
+// The scalar loops are the tails of the vector paths and the whole of short
+// texts: vectorised by the compiler (-O3) they gain nothing and spill a
+// frame of vector registers onto a task's small stack.
+#if defined(__GNUC__) && !defined(__clang__)
+#define RAWCRYPT_NOT_VECTORISED __attribute__((optimize("no-tree-loop-vectorize")))
+#else
+#define RAWCRYPT_NOT_VECTORISED
+#endif
+
 const Kernels* kernels_of(Path path) {
   switch (path) {
     case kSsse3: return kSsse3Kernels;
@@ -57,7 +66,7 @@ const Kernels* kernels_of(Path path) {
 
 // The scalar encoder. The character stores may alias the input and the
 // alphabet, so each group is read into locals before anything is written.
-void encode_groups(const unsigned char* in, size_t groups, const char* alphabet, char* out) {
+RAWCRYPT_NOT_VECTORISED void encode_groups(const unsigned char* in, size_t groups, const char* alphabet, char* out) {
   for (size_t g = 0; g < groups; ++g, in += 3, out += 4) {
     const uint32_t v = uint32_t{in[0]} << 16 | uint32_t{in[1]} << 8 | in[2];
     const char four[4] = {alphabet[v >> 18], alphabet[(v >> 12) & 0x3f],
@@ -68,7 +77,7 @@ void encode_groups(const unsigned char* in, size_t groups, const char* alphabet,
 
 // Counts the characters before the first that is not in the standard
 // alphabet, eight a step while all are.
-size_t scan_scalar(const unsigned char* text, size_t length) {
+RAWCRYPT_NOT_VECTORISED size_t scan_scalar(const unsigned char* text, size_t length) {
   size_t i = 0;
   for (; i + 8 <= length; i += 8) {
     const unsigned char* t = text + i;
@@ -81,7 +90,7 @@ size_t scan_scalar(const unsigned char* text, size_t length) {
   return i;
 }
 
-void decode_groups(const unsigned char* text, size_t groups, unsigned char* out) {
+RAWCRYPT_NOT_VECTORISED void decode_groups(const unsigned char* text, size_t groups, unsigned char* out) {
   for (size_t g = 0; g < groups; ++g, text += 4, out += 3) {
     const uint32_t v = kDecode.shifted[0][text[0]] | kDecode.shifted[1][text[1]] |
                        kDecode.shifted[2][text[2]] | kDecode.shifted[3][text[3]];
@@ -101,8 +110,10 @@ constexpr size_t kShortText = 256;
 
 // decode_short: the whole decoding of a short text whose groups are plain
 // Base64 but for '=' padding in the last; false (nothing written) for any
-// other text, which takes the general path with its checks and lines.
-bool decode_short(const unsigned char* text, size_t length, int32_t* output_length,
+// other text, which takes the general path with its checks and lines. Kept
+// out of line, so that its buffer is on the stack only while it runs, never
+// under a vector path's frame.
+__attribute__((noinline)) bool decode_short(const unsigned char* text, size_t length, int32_t* output_length,
                   unsigned char* output) {
   Wiped<unsigned char[kShortText / 4 * 3]> buffer;  // a decoded key or secret must not linger
   unsigned char* bytes = buffer.value;

@@ -16,9 +16,11 @@
 //                   rawcrypt::bnrand           module
 //                     rawcrypt::RAND_add       module    target/generator.cpp
 //                     rawcrypt::RAND_bytes     module    target/generator.cpp
-//                       rawcrypt::RAND_poll    module    target/rand_poll.cpp (first request)
+//                       rawcrypt::RAND_poll    module    target/rand_poll.cpp (1.1+: first request)
 //                         rawcrypt::RAND_add   module    -> ::RAND_add, libcrypto
 //                       ::RAND_bytes           libcrypto (the bytes themselves)
+//                         ::RAND_poll          module    target/rand_poll.cpp (1.0.2: the library's
+//                                                        first request, exported for it)
 //             rawcrypt::derive_nonce           module    target/nonce.cpp (the hedge)
 //               SHA256_*, BN_*                 libcrypto
 //             EC_POINT_mul, BN_mod_exp_mont_consttime   libcrypto

@@ -1,0 +1,47 @@
+/* What a board support package supplies to a bare-metal image: the FPU
+ * switched on before main, the few POSIX calls libcrypto 1.0.2 names and
+ * newlib lacks, and no device files. Under semihosting, open() reaches the
+ * HOST's files: the host's /dev/urandom is not the device's, so the image
+ * refuses every /dev path and libcrypto can never seed from it. */
+#include <errno.h>
+#include <stdarg.h>
+#include <string.h>
+#include <sys/types.h>
+
+/* newlib's rdimon start-up calls this before main. */
+void _rdimon_hw_init_hook(void) {
+#if defined(__ARM_FP)
+  unsigned v;
+  __asm__ volatile("mrc p15, 0, %0, c1, c0, 2" : "=r"(v));
+  v |= 0xfu << 20; /* CPACR: coprocessors 10 and 11, full access */
+  __asm__ volatile("mcr p15, 0, %0, c1, c0, 2\n\tisb" : : "r"(v));
+  __asm__ volatile("vmsr fpexc, %0" : : "r"(0x40000000u)); /* FPEXC.EN */
+#endif
+}
+
+uid_t getuid(void) { errno = ENOSYS; return (uid_t)-1; }
+uid_t geteuid(void) { errno = ENOSYS; return (uid_t)-1; }
+gid_t getgid(void) { errno = ENOSYS; return (gid_t)-1; }
+gid_t getegid(void) { errno = ENOSYS; return (gid_t)-1; }
+int chmod(const char *path, mode_t mode) { (void)path; (void)mode; errno = ENOSYS; return -1; }
+
+/* Linked with --wrap=open,--wrap=_open. */
+int __real_open(const char *path, int flags, ...);
+int __real__open(const char *path, int flags, ...);
+static int device_path(const char *path) { return strncmp(path, "/dev/", 5) == 0; }
+int __wrap_open(const char *path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const int mode = va_arg(ap, int);
+  va_end(ap);
+  if (device_path(path)) { errno = ENOENT; return -1; }
+  return __real_open(path, flags, mode);
+}
+int __wrap__open(const char *path, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  const int mode = va_arg(ap, int);
+  va_end(ap);
+  if (device_path(path)) { errno = ENOENT; return -1; }
+  return __real__open(path, flags, mode);
+}
