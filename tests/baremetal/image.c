@@ -3,8 +3,8 @@
  * loader, newlib). Arguments (qemu's -append): the shared vectors folder and
  * the host's calendar time. It checks the helpers' known answers, their
  * console lines, the entropy poll the library calls and each helper's
- * stack, prints every signature it made for an independent check on the
- * host, prints the instruction table, and ends with "N passed, M failed". */
+ * stack, prints the instruction table and every signature it made (for an
+ * independent check on the host), and ends with "N passed, M failed". */
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/rand.h>
@@ -45,25 +45,22 @@ static int open_vectors(struct vector_file *file, const char *name) {
 
 /* The library's generator polls through the module at the system's first
  * request, wherever it comes from, once per lifetime of the generator. */
-static unsigned srands_at_start;
 static void first_request_polls(long host_time) {
   uint8_t buf[32];
-  srands_at_start = srand_calls;
-  const unsigned rands = rand_calls;
+  const unsigned srands = srand_calls, rands = rand_calls;
   check(RAND_bytes(buf, sizeof buf) == 1, "the application's first RAND_bytes, before any helper, is served");
-  check(srand_calls - srands_at_start == 1 && rand_calls - rands == 32,
-        "it polled once: srand(time) and 32 draws (%u, %u)", srand_calls - srands_at_start, rand_calls - rands);
+  check(srand_calls - srands == 1 && rand_calls - rands == 32, "it polled once: srand(time) and 32 draws (%u, %u)",
+        srand_calls - srands, rand_calls - rands);
   check(labs((long)last_seed - host_time) <= 120, "the poll's seed %u is the board's clock (host %ld)", last_seed,
         host_time);
 }
 
 static void later_requests_poll_only_after_cleanup(void) {
   uint8_t buf[32], sig[64];
-  check(ecc_sign(key.d, buf, sig, sizeof buf) == 1 && srand_calls - srands_at_start == 1,
-        "a later ecc_sign does not poll");
+  const unsigned srands = srand_calls;
+  check(ecc_sign(key.d, buf, sig, sizeof buf) == 1 && srand_calls == srands, "a later ecc_sign does not poll");
   RAND_cleanup();
-  check(RAND_bytes(buf, sizeof buf) == 1 && srand_calls - srands_at_start == 2,
-        "after RAND_cleanup the next request polls");
+  check(RAND_bytes(buf, sizeof buf) == 1 && srand_calls - srands == 1, "after RAND_cleanup the next request polls");
 }
 
 static void aes_known_answers(void) {
@@ -271,8 +268,13 @@ int main(int argc, char **argv) {
   }
   vectors = argv[1];
   out("%s, rawcrypt.o\n", SSLeay_version(SSLEAY_VERSION));
+  check(fopen("/dev/urandom", "rb") == NULL, "the board has no /dev: nothing seeds from the host's files");
   first_request_polls(atol(argv[2]));
   ecdsa_known_answers();
+  /* Counted while the heap holds nothing drawn yet: libcrypto 1.0.2 mixes
+   * the caller's buffers, old heap contents included, into its pool. */
+  counter_start();
+  print_instruction_counts(key.d, key.x, key.y);
   later_requests_poll_only_after_cleanup();
   aes_known_answers();
   des3_known_answers();
@@ -280,8 +282,6 @@ int main(int argc, char **argv) {
   console_lines();
   round_trips();
   stack_peaks();
-  counter_start();
-  print_instruction_counts(key.d, key.x, key.y);
   out("%u passed, %u failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
