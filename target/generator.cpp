@@ -5,6 +5,7 @@
 
 #include "target/console.h"
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 namespace {
 
@@ -126,3 +127,4 @@ void RAND_cleanup() {
 unsigned generator_polls() { return polls.load(std::memory_order_relaxed); }
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END

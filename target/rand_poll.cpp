@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 
 int RAND_poll() {
@@ -16,3 +17,4 @@ int RAND_poll() {
 }
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END
