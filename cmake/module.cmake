@@ -84,11 +84,16 @@ endfunction()
 rawcrypt_join(rawcrypt_objs ${RAWCRYPT_MODULE})
 add_custom_target(rawcrypt_module ALL DEPENDS ${RAWCRYPT_MODULE})
 
-# rawcrypt_use_module(target): links the shipped object into target, so that
-# tests and tools exercise exactly what firmware engineers get.
+# rawcrypt_use_module(target [object]): links the shipped object (or a variant
+# the tests build) into target, so that tests and tools exercise exactly what
+# firmware engineers get.
 function(rawcrypt_use_module target)
-  target_sources(${target} PRIVATE ${RAWCRYPT_MODULE})
-  set_source_files_properties(${RAWCRYPT_MODULE} TARGET_DIRECTORY ${target}
+  set(object ${RAWCRYPT_MODULE})
+  if(ARGC GREATER 1)
+    set(object ${ARGV1})
+  endif()
+  target_sources(${target} PRIVATE ${object})
+  set_source_files_properties(${object} TARGET_DIRECTORY ${target}
     PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
   add_dependencies(${target} rawcrypt_module)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
