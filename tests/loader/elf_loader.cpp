@@ -259,8 +259,9 @@ std::unique_ptr<Loaded> load(const std::vector<unsigned char>& bytes, Placement 
   uint64_t lo = UINT64_MAX, hi = 0;
   for (size_t i = 1; i < nsyms; ++i) {
     const char* name = elf.name(strings, syms[i].st_name);
+    if (syms[i].st_shndx != SHN_UNDEF && syms[i].st_shndx != SHN_COMMON) continue;
+    if (name == nullptr || *name == '\0') continue;
     if (syms[i].st_shndx == SHN_COMMON) return *error = std::string("common symbol ") + name, nullptr;
-    if (syms[i].st_shndx != SHN_UNDEF || name == nullptr || *name == '\0') continue;
     value[i] = static_cast<uint32_t>(resolve(name));
     if (value[i] == 0) return *error = std::string("undefined symbol ") + name + " is not in this process", nullptr;
     lo = std::min<uint64_t>(lo, value[i]);
