@@ -4,8 +4,12 @@
 # but libcrypto's symbols and the C library functions the target offers.
 # Entry points that only the tests call (TEST_ONLY, rawcrypt:: names) must
 # not be in it: the helpers cannot reach them.
-# Run with -DNM= -DREADELF= -DOBJ= -DEXPORTS= -DCRYPTO= -DTEST_ONLY=a;b and
-# -DRUNTIME_HELPERS=a;b (compiler run-time helpers the target allows).
+# On 32-bit ARM, its relocations (debug sections aside) are of the types a
+# loader applies, and with -DLONG_CALLS=ON no 24-bit branch reaches a symbol
+# outside the object.
+# Run with -DNM= -DREADELF= -DOBJ= -DEXPORTS= -DCRYPTO= -DTEST_ONLY=a;b
+# [-DLONG_CALLS=ON] and -DRUNTIME_HELPERS=a;b (compiler run-time helpers the
+# target allows).
 cmake_minimum_required(VERSION 3.20)
 
 function(run out)
@@ -74,4 +78,48 @@ if(foreign)
   message(FATAL_ERROR "undefined symbols outside libcrypto and the target's C library: ${foreign}")
 endif()
 list(LENGTH needed count)
-message(STATUS "module OK: exports ${exported}; ${count} undefined symbols, all allowed")
+set(summary "module OK: exports ${exported}; ${count} undefined symbols, all allowed")
+
+if(header MATCHES "Machine: +ARM\n")
+  set(loadable R_ARM_ABS32 R_ARM_REL32 R_ARM_PREL31 R_ARM_V4BX R_ARM_CALL R_ARM_JUMP24
+      R_ARM_THM_CALL R_ARM_THM_JUMP24 R_ARM_MOVW_ABS_NC R_ARM_MOVT_ABS
+      R_ARM_THM_MOVW_ABS_NC R_ARM_THM_MOVT_ABS)
+  set(branches R_ARM_CALL R_ARM_JUMP24 R_ARM_THM_CALL R_ARM_THM_JUMP24)
+  run(relocations ${READELF} -rW ${OBJ})
+  string(REGEX MATCHALL "[^\n]+" lines "${relocations}")
+  set(types)
+  set(unloadable)
+  set(short_outside)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^Relocation section '([^']*)'")
+      string(FIND "${CMAKE_MATCH_1}" ".debug" debug)
+    elseif(debug EQUAL -1 AND line MATCHES "^[0-9a-f]+ +[0-9a-f]+ +([A-Z0-9_]+)( +[0-9a-f]+ +([^ ]+))?")
+      set(type ${CMAKE_MATCH_1})
+      list(APPEND types ${type})
+      if(NOT type IN_LIST loadable)
+        list(APPEND unloadable "${type} ${CMAKE_MATCH_3}")
+      elseif(LONG_CALLS AND type IN_LIST branches AND CMAKE_MATCH_3 IN_LIST needed)
+        list(APPEND short_outside "${type} ${CMAKE_MATCH_3}")
+      endif()
+    endif()
+  endforeach()
+  if(unloadable)
+    list(REMOVE_DUPLICATES unloadable)
+    message(FATAL_ERROR "relocations a loader does not apply: ${unloadable}")
+  endif()
+  if(short_outside)
+    list(REMOVE_DUPLICATES short_outside)
+    message(FATAL_ERROR "24-bit branches to symbols outside the object (long calls): ${short_outside}")
+  endif()
+  set(table)
+  foreach(type IN LISTS loadable)
+    set(of_type ${types})
+    list(FILTER of_type INCLUDE REGEX "^${type}$")
+    list(LENGTH of_type times)
+    if(times)
+      string(APPEND table " ${type} ${times}")
+    endif()
+  endforeach()
+  string(APPEND summary "; relocations:${table}")
+endif()
+message(STATUS "${summary}")

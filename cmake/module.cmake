@@ -16,12 +16,20 @@ set(RAWCRYPT_MODULE_SOURCES
 # 32-bit ARM: Debian's armhf baseline has no NEON, so the module uses it only
 # for firmware built for a core that has it.
 option(RAWCRYPT_ARM_NEON "32-bit ARM: build the module with NEON (-mfpu=neon)" OFF)
+# 32-bit ARM: for a loader that may place the module far from libcrypto, no
+# call from the module to a symbol outside it is a 24-bit branch (reach
+# +-16 MiB in Thumb-2); target/calls.h says how.
+option(RAWCRYPT_LONG_CALLS "32-bit ARM: call everything outside the module through a register" OFF)
+if(RAWCRYPT_LONG_CALLS AND NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
+  message(FATAL_ERROR "RAWCRYPT_LONG_CALLS is for 32-bit ARM targets")
+endif()
 
 # rawcrypt_module_objects(name): the module's sources compiled as the module
 # is. No C++ run time, printf left as printf (not puts), no unwind tables for
 # a loader that has no use for them; RAWCRYPT_MODULE_FLAGS comes from a
-# toolchain file (-fno-pie for the devices).
+# toolchain file (-fno-pie for the devices). LONG_CALLS: see RAWCRYPT_LONG_CALLS.
 function(rawcrypt_module_objects name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "LONG_CALLS" "" "")
   list(TRANSFORM RAWCRYPT_MODULE_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/ OUTPUT_VARIABLE sources)
   add_library(${name} OBJECT ${sources})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
@@ -33,9 +41,17 @@ function(rawcrypt_module_objects name)
   if(RAWCRYPT_ARM_NEON AND CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
     target_compile_options(${name} PRIVATE -mfpu=neon)
   endif()
+  if(arg_LONG_CALLS)
+    target_compile_options(${name} PRIVATE -mlong-calls)
+    target_compile_definitions(${name} PRIVATE RAWCRYPT_LONG_CALLS)
+  endif()
 endfunction()
 
-rawcrypt_module_objects(rawcrypt_objs)
+if(RAWCRYPT_LONG_CALLS)
+  rawcrypt_module_objects(rawcrypt_objs LONG_CALLS)
+else()
+  rawcrypt_module_objects(rawcrypt_objs)
+endif()
 
 if(RAWCRYPT_FUZZ)
   return()  # fuzz targets take the objects directly
@@ -58,22 +74,33 @@ set(rawcrypt_roots)
 foreach(name IN LISTS rawcrypt_exported)
   list(APPEND rawcrypt_roots -u ${name})
 endforeach()
-add_custom_command(OUTPUT ${RAWCRYPT_MODULE}
-  COMMAND ${CMAKE_LINKER} -r --force-group-allocation --gc-sections ${rawcrypt_roots}
-          -o ${RAWCRYPT_MODULE} $<TARGET_OBJECTS:rawcrypt_objs>
-  COMMAND ${CMAKE_OBJCOPY} --keep-global-symbols=${RAWCRYPT_EXPORTS} ${RAWCRYPT_MODULE}
-  COMMAND ${CMAKE_COMMAND} -E echo "rawcrypt module: ${RAWCRYPT_MODULE}"
-  COMMAND ${rawcrypt_size_tool} ${RAWCRYPT_MODULE}
-  DEPENDS rawcrypt_objs $<TARGET_OBJECTS:rawcrypt_objs> ${RAWCRYPT_EXPORTS}
-  COMMENT "Joining the module into rawcrypt.o"
-  COMMAND_EXPAND_LISTS VERBATIM)
+# rawcrypt_join(objects output): one objects library of the module joined into
+# one relocatable object (rawcrypt.o, and the tests' variants of it).
+function(rawcrypt_join objects output)
+  get_filename_component(file ${output} NAME)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_LINKER} -r --force-group-allocation --gc-sections ${rawcrypt_roots}
+            -o ${output} $<TARGET_OBJECTS:${objects}>
+    COMMAND ${CMAKE_OBJCOPY} --keep-global-symbols=${RAWCRYPT_EXPORTS} ${output}
+    COMMAND ${CMAKE_COMMAND} -E echo "rawcrypt module: ${output}"
+    COMMAND ${rawcrypt_size_tool} ${output}
+    DEPENDS ${objects} $<TARGET_OBJECTS:${objects}> ${RAWCRYPT_EXPORTS}
+    COMMENT "Joining the module into ${file}"
+    COMMAND_EXPAND_LISTS VERBATIM)
+endfunction()
+rawcrypt_join(rawcrypt_objs ${RAWCRYPT_MODULE})
 add_custom_target(rawcrypt_module ALL DEPENDS ${RAWCRYPT_MODULE})
 
-# rawcrypt_use_module(target): links the shipped object into target, so that
-# tests and tools exercise exactly what firmware engineers get.
+# rawcrypt_use_module(target [object]): links the shipped object (or a variant
+# the tests build) into target, so that tests and tools exercise exactly what
+# firmware engineers get.
 function(rawcrypt_use_module target)
-  target_sources(${target} PRIVATE ${RAWCRYPT_MODULE})
-  set_source_files_properties(${RAWCRYPT_MODULE} TARGET_DIRECTORY ${target}
+  set(object ${RAWCRYPT_MODULE})
+  if(ARGC GREATER 1)
+    set(object ${ARGV1})
+  endif()
+  target_sources(${target} PRIVATE ${object})
+  set_source_files_properties(${object} TARGET_DIRECTORY ${target}
     PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
   add_dependencies(${target} rawcrypt_module)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
@@ -88,6 +115,7 @@ function(rawcrypt_add_symbol_check)
     COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DREADELF=${CMAKE_READELF}
             -DOBJ=${RAWCRYPT_MODULE} -DEXPORTS=${RAWCRYPT_EXPORTS}
             -DCRYPTO=${OPENSSL_CRYPTO_LIBRARY} "-DRUNTIME_HELPERS=${RAWCRYPT_RUNTIME_HELPERS}"
+            -DLONG_CALLS=${RAWCRYPT_LONG_CALLS}
             "-DTEST_ONLY=ECDSA_sign;ECDSA_sign_ex;ECDSA_sign_setup;BN_bntest_rand;BN_pseudo_rand_range;RAND_seed;RAND_status;RAND_cleanup;generator_polls"
             -P ${PROJECT_SOURCE_DIR}/cmake/check_module.cmake)
 endfunction()

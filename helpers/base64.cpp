@@ -9,6 +9,7 @@
 #include "target/console.h"
 #include "target/secret.h"
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 namespace base64 {
 namespace {
@@ -238,3 +239,4 @@ int decode(Path path, const char* text, int32_t* output_length, unsigned char* o
 
 }  // namespace base64
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END

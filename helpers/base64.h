@@ -9,6 +9,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "target/calls.h"
+
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 namespace base64 {
 
@@ -53,5 +56,6 @@ extern const Kernels* const kNeonKernels;
 
 }  // namespace base64
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END
 
 #endif  // RAWCRYPT_HELPERS_BASE64_H

@@ -7,6 +7,7 @@
 #if defined(__ARM_NEON) || defined(__ARM_NEON__)
 #include <arm_neon.h>
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 namespace base64 {
 namespace {
@@ -129,6 +130,7 @@ const Kernels* const kNeonKernels = &kNeonSet;
 
 }  // namespace base64
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END
 
 #else
 

@@ -13,6 +13,7 @@
 #include "target/console.h"
 #include "target/secret.h"
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 namespace {
 
@@ -182,6 +183,7 @@ const_DES_cblock* des_block(const unsigned char* bytes) {
 
 }  // namespace
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END
 
 using namespace rawcrypt;
 

@@ -5,6 +5,7 @@
 #include "target/generator.h"
 #include "target/console.h"
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 
 int bnrand(BnRandMode mode, BIGNUM* rnd, int bits, int top, int bottom) {
@@ -142,3 +143,4 @@ int BN_rand_range(BIGNUM* r, const BIGNUM* range) { return bn_rand_range(false, 
 int BN_pseudo_rand_range(BIGNUM* r, const BIGNUM* range) { return bn_rand_range(true, r, range); }
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END

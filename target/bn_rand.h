@@ -3,8 +3,10 @@
 #ifndef RAWCRYPT_TARGET_BN_RAND_H
 #define RAWCRYPT_TARGET_BN_RAND_H
 
+#include "target/calls.h"
 #include "target/compat.h"
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 
 // How bnrand draws its buffer: all three modes take it from RAND_bytes;
@@ -30,5 +32,6 @@ int BN_rand_range(BIGNUM* r, const BIGNUM* range);
 int BN_pseudo_rand_range(BIGNUM* r, const BIGNUM* range);
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END
 
 #endif  // RAWCRYPT_TARGET_BN_RAND_H

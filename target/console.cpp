@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 namespace {
 
@@ -48,3 +49,4 @@ void say(Line line, const char* text) { printf(text_of(line), text); }
 #pragma GCC diagnostic pop
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END

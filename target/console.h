@@ -5,6 +5,9 @@
 #ifndef RAWCRYPT_TARGET_CONSOLE_H
 #define RAWCRYPT_TARGET_CONSOLE_H
 
+#include "target/calls.h"
+
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 
 enum class Line : unsigned char {
@@ -43,5 +46,6 @@ void say(Line line, const void* a, const void* b, const void* c);
 void say(Line line, const char* text);
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END
 
 #endif  // RAWCRYPT_TARGET_CONSOLE_H

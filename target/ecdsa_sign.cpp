@@ -36,6 +36,7 @@
 #include "target/owners.h"
 #include "target/console.h"
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 namespace {
 
@@ -300,3 +301,4 @@ int ECDSA_sign(int type, const unsigned char* dgst, int dgst_len, unsigned char*
 }
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END

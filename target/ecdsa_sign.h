@@ -4,8 +4,10 @@
 #ifndef RAWCRYPT_TARGET_ECDSA_SIGN_H
 #define RAWCRYPT_TARGET_ECDSA_SIGN_H
 
+#include "target/calls.h"
 #include "target/compat.h"
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 
 // ECDSA_do_sign: signs a digest of dgst_len bytes with key's private scalar.
@@ -42,5 +44,6 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx, BIGNUM** kinvp, BIGNUM** rp,
                      const unsigned char* dgst, int dgst_len);
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END
 
 #endif  // RAWCRYPT_TARGET_ECDSA_SIGN_H

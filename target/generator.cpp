@@ -17,6 +17,7 @@
 
 #include "target/console.h"
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 namespace {
 
@@ -206,3 +207,4 @@ int RAND_status() {
 void RAND_cleanup() { forget(); }
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END

@@ -12,8 +12,10 @@
 #ifndef RAWCRYPT_TARGET_GENERATOR_H
 #define RAWCRYPT_TARGET_GENERATOR_H
 
+#include "target/calls.h"
 #include "target/compat.h"
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 
 // The entropy, in bytes, from which the generator counts itself seeded.
@@ -52,5 +54,6 @@ int RAND_poll();
 unsigned generator_polls();
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END
 
 #endif  // RAWCRYPT_TARGET_GENERATOR_H

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 namespace {
 
@@ -131,3 +132,4 @@ int derive_nonce(BIGNUM* k, const BIGNUM* order, const BIGNUM* priv, const unsig
 }
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END

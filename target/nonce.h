@@ -5,8 +5,10 @@
 #ifndef RAWCRYPT_TARGET_NONCE_H
 #define RAWCRYPT_TARGET_NONCE_H
 
+#include "target/calls.h"
 #include "target/compat.h"
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 
 // derive_nonce: k in [1, order) from the DRBG seeded with int2octets(priv) ||
@@ -17,5 +19,6 @@ int derive_nonce(BIGNUM* k, const BIGNUM* order, const BIGNUM* priv, const unsig
                  int digest_len, const BIGNUM* extra, BN_CTX* ctx);
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END
 
 #endif  // RAWCRYPT_TARGET_NONCE_H

@@ -3,10 +3,12 @@
 #ifndef RAWCRYPT_TARGET_OWNERS_H
 #define RAWCRYPT_TARGET_OWNERS_H
 
+#include "target/calls.h"
 #include "target/compat.h"
 
 #include <memory>
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 
 template <typename T>
@@ -41,5 +43,6 @@ struct SecretBnDeleter {
 using SecretBn = std::unique_ptr<BIGNUM, SecretBnDeleter>;
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END
 
 #endif  // RAWCRYPT_TARGET_OWNERS_H

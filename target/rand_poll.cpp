@@ -7,6 +7,7 @@
 
 #include <atomic>
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 namespace {
 std::atomic<unsigned> polls{0};
@@ -24,6 +25,7 @@ int RAND_poll() {
 unsigned generator_polls() { return polls.load(std::memory_order_relaxed); }
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END
 
 #ifdef RAWCRYPT_LIBCRYPTO_102
 // The poll 1.0.2's default generator calls at its first request, and again

@@ -7,12 +7,14 @@
 #ifndef RAWCRYPT_TARGET_SECRET_H
 #define RAWCRYPT_TARGET_SECRET_H
 
+#include "target/calls.h"
 #include "target/compat.h"  // OPENSSL_cleanse
 
 #ifdef RAWCRYPT_CT_CHECK
 #include <valgrind/memcheck.h>
 #endif
 
+RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 
 // Wiped<T>: a secret value on the stack (a key schedule, a vector, a block
@@ -35,5 +37,6 @@ inline bool public_bit(bool b) {
 }
 
 }  // namespace rawcrypt
+RAWCRYPT_SHORT_CALLS_END
 
 #endif  // RAWCRYPT_TARGET_SECRET_H
