@@ -177,16 +177,18 @@ void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private) 
     for (const char* ending : {".key", ".x", ".y"})
       if (exists(prefix + ending))
         throw Failure(prefix + ending + " exists: a key is not replaced without --force");
+  // The key and its halves are replaced together: a key never stands beside
+  // another key's public halves.
   Output x(prefix + ".x"), y(prefix + ".y");
   write_value(x, key.x, format);
   write_value(y, key.y, format);
-  if (with_private) {
-    Output d(prefix + ".key", Output::kSecret);
-    write_secret(d, key.d, format);
-    d.commit();
+  if (!with_private) {
+    commit_together({&x, &y});
+    return;
   }
-  x.commit();
-  y.commit();
+  Output d(prefix + ".key", Output::kSecret);
+  write_secret(d, key.d, format);
+  commit_together({&x, &y, &d});
 }
 
 int cmd_keygen(const Args& args) {
@@ -467,7 +469,8 @@ const char kUsageText[] =
     "hex text or Base64 text (standard alphabet), as keygen writes them.\n"
     "Outputs: a regular file is replaced whole when the command succeeds (through\n"
     "symlinks; its mode and owner are kept, other hard links keep the old content);\n"
-    "a device, FIFO or /dev/fd/N is written straight through. Private keys are 0600.\n"
+    "a device or FIFO is written straight through, /dev/fd/N (and /dev/stdout) at\n"
+    "the descriptor's own offset. Private keys are 0600.\n"
     "Exit codes: 0 success, 1 failure, 2 usage; verify: 0 valid, 1 invalid,\n"
     "2 when the signature could not be checked.\n"
     "  -h, --help   this text;  --version  the tool's and libcrypto's versions\n";
@@ -475,7 +478,8 @@ const char kUsageText[] =
 const std::map<std::string, std::string> kHelp = {
     {"keygen", "rawcrypt keygen [--out PREFIX [--force]] [--format hex|base64|raw]\n"
                "  PREFIX.key (mode 0600), PREFIX.x, PREFIX.y; without --out, hex lines on stdout.\n"
-               "  An existing PREFIX.key, .x or .y is not replaced without --force.\n"},
+               "  An existing PREFIX.key, .x or .y is not replaced without --force; with it,\n"
+               "  the three are replaced together or, on failure, all kept.\n"},
     {"pubkey", "rawcrypt pubkey --key FILE [--out PREFIX] [--format hex|base64|raw]\n"},
     {"sign", "rawcrypt sign --key FILE [--in MESSAGE] [--out FILE] [--format hex|base64|raw]\n"
              "  The message is held whole (the helper hashes it): a file up to 4 GiB - 1, a\n"
@@ -484,7 +488,8 @@ const std::map<std::string, std::string> kHelp = {
                "                [--format auto|hex|base64|raw]\n"
                "  Prints valid or invalid. Only a result of exactly 1 from ecc_verify is\n"
                "  accepted: exit 0 valid, 1 invalid, 2 when it could not be checked (a\n"
-               "  missing or bad file, a bad option). The message is held as for sign.\n"},
+               "  missing or bad file, a bad option, a message file that shrank, a verdict\n"
+               "  that could not be written). The message is held as for sign.\n"},
     {"encrypt", "rawcrypt encrypt (--key FILE | --key-hex HEX) (--iv FILE | --iv-hex HEX)\n"
                 "                 [--in FILE] [--out FILE] [--pad]\n"
                 "  Streams; without --pad the input must be whole 16-byte blocks.\n"},
@@ -532,7 +537,9 @@ int run(const std::string& command, const std::vector<std::string>& rest) {
 }  // namespace cli
 
 int main(int argc, char** argv) {
-  cli::install_signal_cleanup();
+  cli::hold_standard_streams();
+  // verify's verdict on a message that shrank was never reached: 2.
+  cli::install_signal_cleanup(argc > 1 && std::strcmp(argv[1], "verify") == 0 ? cli::kUsage : cli::kFailed);
   std::vector<std::string> words(argv + 1, argv + argc);
   if (words.empty()) {
     std::fputs(cli::kUsageText, stderr);
@@ -565,10 +572,10 @@ int main(int argc, char** argv) {
     return command == "verify" ? cli::kUsage : cli::kFailed;
   }
   // What the tool itself printed (verify's verdict, the demo) must have
-  // reached standard output too.
+  // reached standard output too; a verdict that did not was never given.
   if (std::fflush(stdout) != 0 || (close(1) != 0 && errno != EBADF)) {
     std::fprintf(stderr, "rawcrypt: cannot write standard output: %s\n", std::strerror(errno));
-    return code == 0 ? cli::kFailed : code;
+    return command == "verify" ? cli::kUsage : code == 0 ? cli::kFailed : code;
   }
   return code;
 }
