@@ -460,10 +460,10 @@ SecretBytes key_text(const SecretBytes& key, bool base64_form) {
   return text;
 }
 
-SecretBytes hex_argument(const std::string& hex, size_t size, const std::string& what) {
+SecretBytes hex_argument(const SecretBytes& hex, size_t size, const std::string& what) {
   SecretBytes bytes;
   try {
-    bytes = host::from_hex(hex);
+    bytes = host::from_hex(reinterpret_cast<const char*>(hex.data()), hex.size());
   } catch (const std::invalid_argument& e) {
     throw Failure(what + ": " + e.what());
   }

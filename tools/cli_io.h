@@ -138,7 +138,7 @@ SecretBytes key_text(const SecretBytes& key, bool base64);
 
 // hex_argument: the bytes of a hex command-line argument (--key-hex ...);
 // errors name the option and the position, never the digits.
-SecretBytes hex_argument(const std::string& hex, size_t size, const std::string& what);
+SecretBytes hex_argument(const SecretBytes& hex, size_t size, const std::string& what);
 
 // base64 through the module's helpers (standard alphabet for decoding).
 std::string base64(const unsigned char* data, size_t size, const char* alphabet);

@@ -286,10 +286,12 @@ hostile() {
     [ "$(head -c 8 slow.ct)" = old ] && good || bad "SIG$sig: the old output was lost"
   done
   [ -z "$(ls -A | grep -E '\.tmp-')" ] && good || bad "a temporary output was left: $(ls -a | grep tmp)"
-  # A signal ignored at start (nohup) stays ignored.
+  # A signal ignored at start (nohup) stays ignored; a key given by
+  # --key-hex has left the process list once the tool reads.
   (trap '' HUP; exec "$R" encrypt --key-hex "$key" --iv-hex "$iv" --in slow.in --out nohup.ct) &
   pid=$!
   exec 7>slow.in
+  grep -qaF "$key" /proc/$pid/cmdline && bad "--key-hex readable in /proc/$pid/cmdline" || good
   kill -HUP $pid
   cat plain >&7
   exec 7>&-
