@@ -2,11 +2,13 @@
 
 #include <openssl/crypto.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -21,28 +23,86 @@ namespace {
 
 std::string system_error(const std::string& what) { return what + ": " + strerror(errno); }
 
-// The named temporary that a signal must remove (only the fallback for
-// filesystems without unnamed temporaries, and the instant between naming
-// an unnamed one and renaming it).
-char pending_temp[PATH_MAX];
-volatile sig_atomic_t temp_pending = 0;
-
-void remember_temp(const std::string& path) {
-  temp_pending = 0;
-  snprintf(pending_temp, sizeof pending_temp, "%s", path.c_str());
-  temp_pending = 1;
-}
-void forget_temp() { temp_pending = 0; }
+// The named temporaries that a signal must remove: every temporary where
+// the filesystem (or a missing /proc) gives no unnamed ones, and unnamed
+// ones from their naming to their rename. A fixed table, read by the
+// handler without locks or allocation; a slot's path is whole before the
+// slot is live.
+struct TempSlot {
+  volatile sig_atomic_t live;
+  char path[PATH_MAX];
+};
+TempSlot temp_slots[8];  // a command has at most three outputs
+volatile sig_atomic_t shrink_exit = kFailed;
+bool closed_at_start[3];
 
 extern "C" void on_fatal_signal(int sig) {
-  if (temp_pending) unlink(pending_temp);
+  for (TempSlot& slot : temp_slots)
+    if (slot.live) unlink(slot.path);
   if (sig == SIGBUS) {
     static const char message[] = "rawcrypt: an input file shrank while it was being read\n";
     (void)!write(2, message, sizeof message - 1);
-    _exit(kFailed);
+    _exit(shrink_exit);
   }
   signal(sig, SIG_DFL);
   raise(sig);
+}
+
+constexpr int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// SignalsHeld: the cleaned signals wait while a temporary is made and
+// remembered, and while outputs are put in place together.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kCleanedSignals) sigaddset(&set, sig);
+    sigprocmask(SIG_BLOCK, &set, &saved_);
+  }
+  ~SignalsHeld() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+void forget_temp(int* slot) {
+  if (*slot >= 0) temp_slots[*slot].live = 0;
+  *slot = -1;
+}
+
+// named_temp: a fresh name in `dir`, of a fixed length whatever the
+// output's name, given to a file by make(name) (which fails with EEXIST
+// when the name is taken). With `slot`, the name is remembered for the
+// signal handler. An empty name, with errno, when make fails.
+template <typename Make>
+std::string named_temp(const std::string& dir, int* slot, Make make) {
+  static unsigned serial = 0;
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    char name[40];
+    snprintf(name, sizeof name, "/.rawcrypt.tmp-%08x%04x", static_cast<unsigned>(getpid()), serial++ & 0xffffu);
+    const std::string path = dir + name;
+    SignalsHeld held;
+    if (!make(path)) {
+      if (errno == EEXIST) continue;
+      return "";
+    }
+    if (slot == nullptr) return path;
+    for (int i = 0; i < static_cast<int>(sizeof temp_slots / sizeof temp_slots[0]); ++i) {
+      if (temp_slots[i].live) continue;
+      snprintf(temp_slots[i].path, PATH_MAX, "%s", path.c_str());  // it fits: the kernel took it
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+      temp_slots[i].live = 1;
+      *slot = i;
+      return path;
+    }
+    unlink(path.c_str());
+    errno = EMFILE;
+    return "";
+  }
+  return "";
 }
 
 bool stdin_claimed = false;
@@ -51,11 +111,6 @@ std::string dirname_of(const std::string& path) {
   const size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string basename_of(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // final_target: the path a chain of symlinks ends at (which may not exist).
@@ -75,6 +130,30 @@ std::string final_target(const std::string& path) {
 
 bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
+// size_text: a size in the largest unit that states it exactly (4 KiB, 1 GiB).
+std::string size_text(size_t size) {
+  static const char* const units[] = {"bytes", "KiB", "MiB", "GiB"};
+  int unit = 0;
+  for (; unit < 3 && size >= 1024 && size % 1024 == 0; ++unit) size /= 1024;
+  return std::to_string(size) + " " + units[unit];
+}
+
+// self_path: the name through which linkat reaches an unnamed file.
+std::string self_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// descriptor_of: the open descriptor a path names itself, or -1.
+int descriptor_of(const std::string& path) {
+  if (path == "/dev/stdout") return 1;
+  if (path == "/dev/stderr") return 2;
+  for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    if (!starts_with(path, prefix)) continue;
+    const std::string digits = path.substr(strlen(prefix));
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return -1;
+    return std::stoi(digits);
+  }
+  return -1;
+}
+
 void write_all(int fd, const void* data, size_t size, const std::string& shown) {
   const auto* p = static_cast<const char*>(data);
   while (size > 0) {
@@ -88,11 +167,27 @@ void write_all(int fd, const void* data, size_t size, const std::string& shown) 
 
 }  // namespace
 
-void install_signal_cleanup() {
+void hold_standard_streams() {
+  for (int fd = 0; fd < 3; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    closed_at_start[fd] = true;
+    const int held = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    if (held >= 0 && held != fd) close(held);
+  }
+}
+
+void install_signal_cleanup(int shrink_exit_code) {
+  shrink_exit = shrink_exit_code;
   struct sigaction action {};
   action.sa_handler = on_fatal_signal;
   sigemptyset(&action.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGBUS}) sigaction(sig, &action, nullptr);
+  for (int sig : kCleanedSignals) {
+    struct sigaction at_start {};
+    // nohup, or a background job of a shell: the caller wants it ignored.
+    if (sigaction(sig, nullptr, &at_start) == 0 && at_start.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &action, nullptr);
+  }
+  sigaction(SIGBUS, &action, nullptr);
 }
 
 void claim_stdin(const std::string& what) {
@@ -108,8 +203,8 @@ bool exists(const std::string& path) {
 
 // ---- inputs ----
 
-Input::Input(const std::string& path) : name_(path == "-" ? "standard input" : path) {
-  if (path == "-") {
+Input::Input(const std::string& path) : name_(path == "-" ? "standard input" : path), standard_(path == "-") {
+  if (standard_) {
     claim_stdin(name_);
     fd_ = 0;
     return;
@@ -119,7 +214,7 @@ Input::Input(const std::string& path) : name_(path == "-" ? "standard input" : p
 }
 
 Input::~Input() {
-  if (fd_ > 0) close(fd_);
+  if (!standard_ && fd_ >= 0) close(fd_);
 }
 
 size_t Input::read(unsigned char* buffer, size_t size) {
@@ -151,10 +246,12 @@ Held::Held(const std::string& path, size_t cap, const std::string& what) {
   // large input is never held twice.
   for (;;) {
     if (size_ == reserved_) {
-      if (reserved_ >= cap)
-        throw Failure(what + " from " + in.name() + " is larger than the " + std::to_string(cap >> 20) +
-                      " MiB the tool holds from a pipe or device (give a file instead)");
-      const size_t grown = reserved_ == 0 ? (size_t{1} << 20) : std::min(cap, 2 * reserved_);
+      unsigned char more;
+      if (reserved_ == cap && in.read(&more, 1) == 0) break;  // exactly the cap
+      if (reserved_ == cap)
+        throw Failure(what + " from " + in.name() + " is larger than the " + size_text(cap) +
+                      " the tool holds from a pipe or device (give a file instead)");
+      const size_t grown = std::min(cap, reserved_ == 0 ? size_t{1} << 20 : 2 * reserved_);
       void* p = reserved_ == 0 ? mmap(nullptr, grown, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
                                : mremap(data_, reserved_, grown, MREMAP_MAYMOVE);
       if (p == MAP_FAILED) throw Failure(system_error("cannot hold " + in.name()));
@@ -176,14 +273,21 @@ Held::~Held() {
 
 Output::Output(const std::string& path, Kind kind) : shown_(path) {
   if (path == "-") {
-    if (fcntl(1, F_GETFL) < 0) throw Failure("standard output is closed");
+    if (closed_at_start[1] || fcntl(1, F_GETFL) < 0) throw Failure("standard output is closed");
+    standard_ = true;
     fd_ = 1;
     return;
   }
+  const int given = descriptor_of(path);
+  if (given >= 0) {  // its offset and flags (O_APPEND of ">>") are the caller's
+    if (given <= 2 && closed_at_start[given]) throw Failure("cannot write " + path + ": " + strerror(EBADF));
+    fd_ = fcntl(given, F_DUPFD_CLOEXEC, 3);
+    if (fd_ < 0) throw Failure(system_error("cannot write " + path));
+    return;
+  }
   struct stat st;
-  const bool through_fd = starts_with(path, "/dev/fd/") || starts_with(path, "/proc/self/fd/");
   const bool present = stat(path.c_str(), &st) == 0;
-  if (through_fd || (present && !S_ISREG(st.st_mode))) {  // a device, a FIFO, a terminal, a pipe
+  if (present && !S_ISREG(st.st_mode)) {  // a device, a FIFO, a terminal
     fd_ = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd_ < 0) throw Failure(system_error("cannot write " + path));
     return;
@@ -191,13 +295,17 @@ Output::Output(const std::string& path, Kind kind) : shown_(path) {
   replaces_ = true;
   target_ = final_target(path);
   const std::string dir = dirname_of(target_);
+  // An unnamed temporary is named at commit through /proc; without it, or
+  // on a filesystem without unnamed temporaries, it has a name from the start.
   fd_ = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  unnamed_ = fd_ >= 0;
-  if (!unnamed_) {  // a filesystem without unnamed temporaries
-    named_temp_ = dir + "/" + basename_of(target_) + ".tmp-XXXXXX";
-    fd_ = mkostemp(named_temp_.data(), O_CLOEXEC);
-    if (fd_ < 0) throw Failure(system_error("cannot write " + path));
-    remember_temp(named_temp_);
+  unnamed_ = fd_ >= 0 && access(self_path(fd_).c_str(), F_OK) == 0;
+  if (!unnamed_) {
+    if (fd_ >= 0) close(fd_);
+    named_temp_ = named_temp(dir, &slot_, [&](const std::string& name) {
+      fd_ = open(name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+      return fd_ >= 0;
+    });
+    if (named_temp_.empty()) throw Failure(system_error("cannot write " + path));
   }
   mode_t mode;
   if (present) {
@@ -213,40 +321,73 @@ Output::Output(const std::string& path, Kind kind) : shown_(path) {
 }
 
 Output::~Output() {
-  if (fd_ > 1) close(fd_);
-  if (!committed_ && !named_temp_.empty()) {
-    unlink(named_temp_.c_str());
-    forget_temp();
-  }
+  if (fd_ >= 0 && !standard_) close(fd_);
+  drop_temp();
+}
+
+void Output::drop_temp() {
+  if (named_temp_.empty()) return;
+  unlink(named_temp_.c_str());
+  forget_temp(&slot_);
+  named_temp_.clear();
 }
 
 void Output::write(const void* data, size_t size) { write_all(fd_, data, size, shown_); }
 
-void Output::commit() {
-  if (fd_ == 1) {  // standard output stays open; main() checks its close
-    committed_ = true;
-    return;
-  }
+void Output::stage() {
+  if (standard_) return;  // standard output stays open; main() checks its close
   if (replaces_ && fsync(fd_) != 0) throw Failure(system_error("cannot write " + shown_));
   if (unnamed_) {
-    // Named for an instant in the final folder, then renamed over the target.
-    named_temp_ = dirname_of(target_) + "/." + basename_of(target_) + ".tmp-" + std::to_string(getpid());
-    remember_temp(named_temp_);
-    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-    unlink(named_temp_.c_str());
-    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, named_temp_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-      forget_temp();
-      named_temp_.clear();
-      throw Failure(system_error("cannot write " + shown_));
-    }
+    const std::string self = self_path(fd_);
+    named_temp_ = named_temp(dirname_of(target_), &slot_, [&](const std::string& name) {
+      return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    });
+    if (named_temp_.empty()) throw Failure(system_error("cannot write " + shown_));
+    unnamed_ = false;
   }
   const int fd = fd_;
   fd_ = -1;
   if (close(fd) != 0) throw Failure(system_error("cannot write " + shown_));
-  if (replaces_ && rename(named_temp_.c_str(), target_.c_str()) != 0)
-    throw Failure(system_error("cannot write " + shown_));
-  committed_ = true;
-  forget_temp();
+}
+
+void commit_together(std::initializer_list<Output*> outputs) {
+  for (Output* out : outputs) out->stage();
+  // The files change with the signals held: an interruption finds every
+  // one replaced or none.
+  SignalsHeld held;
+  const std::vector<Output*> list(outputs);
+  std::vector<std::string> kept(list.size());  // old files, until all are replaced
+  size_t landed = 0;
+  try {
+    for (; landed < list.size(); ++landed) {
+      Output& out = *list[landed];
+      if (!out.replaces_) continue;
+      const char* target = out.target_.c_str();
+      if (landed + 1 < list.size() && exists(out.target_)) {  // the last one is never undone
+        kept[landed] = named_temp(dirname_of(out.target_), nullptr, [&](const std::string& name) {
+          // Without hard links (vfat), the old file is moved aside instead.
+          return link(target, name.c_str()) == 0 || (errno != EEXIST && rename(target, name.c_str()) == 0);
+        });
+        if (kept[landed].empty()) throw Failure(system_error("cannot write " + out.shown_));
+      }
+      if (rename(out.named_temp_.c_str(), target) != 0) throw Failure(system_error("cannot write " + out.shown_));
+      forget_temp(&out.slot_);
+      out.named_temp_.clear();
+    }
+  } catch (...) {
+    for (size_t i = std::min(landed + 1, list.size()); i-- > 0;) {
+      const char* target = list[i]->target_.c_str();
+      if (!kept[i].empty()) {  // a link to the file in place is merely removed
+        rename(kept[i].c_str(), target);
+        unlink(kept[i].c_str());
+      } else if (i < landed && list[i]->replaces_) {
+        unlink(target);
+      }
+    }
+    throw;
+  }
+  for (const std::string& name : kept)
+    if (!name.empty()) unlink(name.c_str());
 }
 
 // ---- keys ----
@@ -319,10 +460,10 @@ SecretBytes key_text(const SecretBytes& key, bool base64_form) {
   return text;
 }
 
-SecretBytes hex_argument(const std::string& hex, size_t size, const std::string& what) {
+SecretBytes hex_argument(const SecretBytes& hex, size_t size, const std::string& what) {
   SecretBytes bytes;
   try {
-    bytes = host::from_hex(hex);
+    bytes = host::from_hex(reinterpret_cast<const char*>(hex.data()), hex.size());
   } catch (const std::invalid_argument& e) {
     throw Failure(what + ": " + e.what());
   }
@@ -369,10 +510,7 @@ Bytes unbase64(const std::string& text, const std::string& what) {
 
 Capture::Capture() {
   fflush(stdout);
-  FILE* tmp = tmpfile();
-  if (tmp == nullptr) throw Failure(system_error("cannot capture the console"));
-  file_ = dup(fileno(tmp));
-  fclose(tmp);
+  file_ = memfd_create("rawcrypt-console", MFD_CLOEXEC);  // in memory: no writable /tmp needed
   if (file_ < 0) throw Failure(system_error("cannot capture the console"));
   saved_ = dup(1);  // -1 when standard output is closed: it is closed again after
   if (saved_ < 0 && errno != EBADF) {

@@ -6,6 +6,7 @@
 #define RAWCRYPT_TOOLS_CLI_IO_H
 
 #include <cstddef>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 
@@ -25,10 +26,16 @@ struct Failure : std::runtime_error {
   int exit_code;
 };
 
-// install_signal_cleanup: SIGINT, SIGTERM and SIGHUP remove a named
-// temporary output before the tool dies; SIGBUS (a mapped input that shrank)
-// ends the tool with a clear message instead of a crash. Call once, first.
-void install_signal_cleanup();
+// hold_standard_streams: a closed standard stream is held by /dev/null,
+// opened for the other direction, so that no file the tool opens takes its
+// number and the stream still fails as closed. Call first.
+void hold_standard_streams();
+
+// install_signal_cleanup: SIGINT, SIGTERM and SIGHUP remove every named
+// temporary output before the tool dies (a signal ignored at start stays
+// ignored); SIGBUS (a mapped input that shrank) ends the tool with a clear
+// message and `shrink_exit_code` instead of a crash. Call once, early.
+void install_signal_cleanup(int shrink_exit_code);
 
 // claim_stdin: standard input serves one input per command; a second claim
 // ("--key -" with the message on standard input too) is a usage error.
@@ -49,6 +56,7 @@ class Input {
  private:
   std::string name_;
   int fd_ = -1;
+  bool standard_ = false;
 };
 
 // Held: a whole input in memory for a command that needs all of it at once.
@@ -73,16 +81,25 @@ class Held {
 constexpr size_t kHeldCap = size_t{1} << 30;  // 1 GiB
 
 // Output: where a command's result goes.
-// - "-": standard output, which must be open.
-// - a regular file, new or existing, through any symlinks: written to an
-//   unnamed temporary in the final file's folder and put in its place by
-//   commit(), keeping an existing file's mode (and owner, where allowed);
-//   other hard links keep the old content. A command that fails, or is
-//   interrupted, leaves the old file as it was and no temporary file.
-// - anything else (a device, a FIFO, /dev/fd/N, a terminal): written
-//   straight through.
+// - "-" (that name only): standard output, which must be open.
+// - /dev/fd/N, /proc/self/fd/N, /dev/stdout, /dev/stderr: written through a
+//   duplicate of that descriptor, at its offset and with its flags.
+// - a regular file, new or existing, through any symlinks: written to a
+//   temporary in the final file's folder (unnamed where the filesystem and
+//   /proc allow) and put in its place by commit(), keeping an existing
+//   file's mode (and owner, where allowed); other hard links keep the old
+//   content. A command that fails, or is interrupted, leaves the old file as
+//   it was and no temporary file.
+// - anything else (a device, a FIFO, a terminal): written straight through.
 // Secret outputs are mode 0600 whatever existed. Every write and the final
 // close are checked.
+class Output;
+
+// commit_together: outputs that belong together (a key and its public
+// halves) are all replaced, or on any failure none is: each keeps its old
+// file whole.
+void commit_together(std::initializer_list<Output*> outputs);
+
 class Output {
  public:
   enum Kind { kPublic, kSecret };
@@ -92,14 +109,19 @@ class Output {
   Output& operator=(const Output&) = delete;
   void write(const void* data, size_t size);
   void write(const std::string& text) { write(text.data(), text.size()); }
-  void commit();
+  void commit() { commit_together({this}); }
 
  private:
+  friend void commit_together(std::initializer_list<Output*> outputs);
+  void stage();  // written, closed, and named in the target's folder
+  void drop_temp();
+
   std::string shown_;         // the path as the user gave it
   std::string target_;        // the regular file replaced by commit()
-  std::string named_temp_;    // a temporary with a name (fallback)
+  std::string named_temp_;    // the temporary's name, once it has one
   int fd_ = -1;
-  bool replaces_ = false, unnamed_ = false, committed_ = false;
+  int slot_ = -1;             // of named_temp_ among those a signal removes
+  bool standard_ = false, replaces_ = false, unnamed_ = false;
 };
 
 // exists: whether the path names anything (a dangling symlink included).
@@ -116,7 +138,7 @@ SecretBytes key_text(const SecretBytes& key, bool base64);
 
 // hex_argument: the bytes of a hex command-line argument (--key-hex ...);
 // errors name the option and the position, never the digits.
-SecretBytes hex_argument(const std::string& hex, size_t size, const std::string& what);
+SecretBytes hex_argument(const SecretBytes& hex, size_t size, const std::string& what);
 
 // base64 through the module's helpers (standard alphabet for decoding).
 std::string base64(const unsigned char* data, size_t size, const char* alphabet);

@@ -28,38 +28,46 @@ constexpr char kVersion[] = "rawcrypt 1.1";
 // Streams go in chunks of a multiple of 3 (Base64), 8 and 16 (the ciphers).
 constexpr size_t kChunk = size_t{3} << 18;  // 768 KiB
 
+// The command line as main() received it: secret values are taken out of it.
+using Words = std::vector<char*>;
+
 // Args: the options of one command, checked against what it takes. Options
 // may be written "--opt value" or "--opt=value"; each may be given once, and
-// options that exclude each other may not come together.
+// options that exclude each other may not come together. A key given on the
+// command line is moved into wiped memory and overwritten where it stood,
+// so that other users stop seeing it in the process list.
 class Args {
  public:
-  Args(const std::vector<std::string>& words, const std::set<std::string>& valued,
-       const std::set<std::string>& flags, const std::vector<std::pair<std::string, std::string>>& conflicts = {}) {
+  Args(const Words& words, const std::set<std::string>& valued, const std::set<std::string>& flags,
+       const std::vector<std::pair<std::string, std::string>>& conflicts = {}) {
     for (size_t i = 0; i < words.size(); ++i) {
-      std::string name = words[i], value;
-      const size_t eq = name.find('=');
-      const bool inline_value = name.rfind("--", 0) == 0 && eq != std::string::npos;
-      if (inline_value) {
-        value = name.substr(eq + 1);
-        name = name.substr(0, eq);
-      }
+      char* eq = std::strncmp(words[i], "--", 2) == 0 ? std::strchr(words[i], '=') : nullptr;
+      const std::string name = eq ? std::string(words[i], eq) : std::string(words[i]);
       if (has(name)) throw Failure(name + " is given more than once", kUsage);
       if (valued.count(name)) {
-        if (!inline_value) {
+        char* value = eq ? eq + 1 : nullptr;
+        if (!eq) {
           if (i + 1 == words.size()) throw Failure(name + " needs a value", kUsage);
           value = words[++i];
         }
-        values_[name] = value;
-      } else if (flags.count(name) && !inline_value) {
+        if (name == "--key-hex") {
+          const size_t length = std::strlen(value);
+          secrets_[name] = SecretBytes(reinterpret_cast<unsigned char*>(value),
+                                       reinterpret_cast<unsigned char*>(value) + length);
+          std::memset(value, '*', length);
+        } else {
+          values_[name] = value;
+        }
+      } else if (flags.count(name) && !eq) {
         flags_.insert(name);
       } else {
-        throw Failure("unknown option " + words[i] + " (see --help)", kUsage);
+        throw Failure(std::string("unknown option ") + words[i] + " (see --help)", kUsage);
       }
     }
     for (const auto& [a, b] : conflicts)
       if (has(a) && has(b)) throw Failure(a + " and " + b + " exclude each other", kUsage);
   }
-  bool has(const std::string& name) const { return values_.count(name) || flags_.count(name); }
+  bool has(const std::string& name) const { return values_.count(name) || flags_.count(name) || secrets_.count(name); }
   std::string get(const std::string& name, const std::string& fallback = "") const {
     auto it = values_.find(name);
     return it == values_.end() ? fallback : it->second;
@@ -68,9 +76,17 @@ class Args {
     if (!values_.count(name)) throw Failure(name + " is required (see --help)", kUsage);
     return values_.at(name);
   }
+  // text: a value that may be secret, in wiped memory.
+  SecretBytes text(const std::string& name) const {
+    if (secrets_.count(name)) return secrets_.at(name);
+    const std::string& value = values_.at(name);
+    return SecretBytes(reinterpret_cast<const unsigned char*>(value.data()),
+                       reinterpret_cast<const unsigned char*>(value.data()) + value.size());
+  }
 
  private:
   std::map<std::string, std::string> values_;
+  std::map<std::string, SecretBytes> secrets_;
   std::set<std::string> flags_;
 };
 
@@ -135,7 +151,7 @@ Bytes read_signature(const std::string& path, Format format) {
 }
 
 SecretBytes key_bytes(const Args& args, const std::string& name, size_t size, const std::string& what) {
-  if (args.has(name + "-hex")) return hex_argument(args.get(name + "-hex"), size, what);
+  if (args.has(name + "-hex")) return hex_argument(args.text(name + "-hex"), size, what);
   if (!args.has(name)) throw Failure(name + " or " + name + "-hex is required (see --help)", kUsage);
   return read_key(args.get(name), size, what);
 }
@@ -177,16 +193,18 @@ void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private) 
     for (const char* ending : {".key", ".x", ".y"})
       if (exists(prefix + ending))
         throw Failure(prefix + ending + " exists: a key is not replaced without --force");
+  // The key and its halves are replaced together: a key never stands beside
+  // another key's public halves.
   Output x(prefix + ".x"), y(prefix + ".y");
   write_value(x, key.x, format);
   write_value(y, key.y, format);
-  if (with_private) {
-    Output d(prefix + ".key", Output::kSecret);
-    write_secret(d, key.d, format);
-    d.commit();
+  if (!with_private) {
+    commit_together({&x, &y});
+    return;
   }
-  x.commit();
-  y.commit();
+  Output d(prefix + ".key", Output::kSecret);
+  write_secret(d, key.d, format);
+  commit_together({&x, &y, &d});
 }
 
 int cmd_keygen(const Args& args) {
@@ -322,11 +340,11 @@ int cmd_des3_decrypt(const Args& args) {
 // this many characters.
 constexpr size_t kBase64TextCap = size_t{1} << 30;
 
-int cmd_base64(const std::vector<std::string>& words) {
-  if (words.empty() || (words[0] != "encode" && words[0] != "decode"))
-    throw Failure("base64 needs encode or decode (see --help)", kUsage);
-  const bool encode = words[0] == "encode";
-  Args args(std::vector<std::string>(words.begin() + 1, words.end()),
+int cmd_base64(const Words& words) {
+  const std::string what = words.empty() ? "" : words[0];
+  if (what != "encode" && what != "decode") throw Failure("base64 needs encode or decode (see --help)", kUsage);
+  const bool encode = what == "encode";
+  Args args(Words(words.begin() + 1, words.end()),
             encode ? std::set<std::string>{"--in", "--out", "--alphabet"} : std::set<std::string>{"--in", "--out"},
             {});
   if (encode) {
@@ -359,9 +377,9 @@ int cmd_base64(const std::vector<std::string>& words) {
   return 0;
 }
 
-int cmd_convert(const std::vector<std::string>& words) {
+int cmd_convert(const Words& words) {
   const std::string what = words.empty() ? "" : words[0];
-  Args args(std::vector<std::string>(words.begin() + (words.empty() ? 0 : 1), words.end()),
+  Args args(Words(words.begin() + (words.empty() ? 0 : 1), words.end()),
             {"--key", "--in", "--out", "--x", "--y", "--pub", "--sig", "--format"}, {"--sec1"},
             {{"--pub", "--x"}, {"--pub", "--y"}});
   if (what == "key-to-pem") {
@@ -467,15 +485,22 @@ const char kUsageText[] =
     "hex text or Base64 text (standard alphabet), as keygen writes them.\n"
     "Outputs: a regular file is replaced whole when the command succeeds (through\n"
     "symlinks; its mode and owner are kept, other hard links keep the old content);\n"
-    "a device, FIFO or /dev/fd/N is written straight through. Private keys are 0600.\n"
+    "a device or FIFO is written straight through, /dev/fd/N (and /dev/stdout) at\n"
+    "the descriptor's own offset. Private keys are 0600.\n"
     "Exit codes: 0 success, 1 failure, 2 usage; verify: 0 valid, 1 invalid,\n"
     "2 when the signature could not be checked.\n"
     "  -h, --help   this text;  --version  the tool's and libcrypto's versions\n";
 
+#define RAWCRYPT_KEY_HEX_NOTE                                                    \
+  "  A key given by --key-hex is visible to other users (the process list)\n"   \
+  "  until the tool has started and overwritten it: a key file, or '-', is\n"     \
+  "  better.\n"
+
 const std::map<std::string, std::string> kHelp = {
     {"keygen", "rawcrypt keygen [--out PREFIX [--force]] [--format hex|base64|raw]\n"
                "  PREFIX.key (mode 0600), PREFIX.x, PREFIX.y; without --out, hex lines on stdout.\n"
-               "  An existing PREFIX.key, .x or .y is not replaced without --force.\n"},
+               "  An existing PREFIX.key, .x or .y is not replaced without --force; with it,\n"
+               "  the three are replaced together or, on failure, all kept.\n"},
     {"pubkey", "rawcrypt pubkey --key FILE [--out PREFIX] [--format hex|base64|raw]\n"},
     {"sign", "rawcrypt sign --key FILE [--in MESSAGE] [--out FILE] [--format hex|base64|raw]\n"
              "  The message is held whole (the helper hashes it): a file up to 4 GiB - 1, a\n"
@@ -484,13 +509,15 @@ const std::map<std::string, std::string> kHelp = {
                "                [--format auto|hex|base64|raw]\n"
                "  Prints valid or invalid. Only a result of exactly 1 from ecc_verify is\n"
                "  accepted: exit 0 valid, 1 invalid, 2 when it could not be checked (a\n"
-               "  missing or bad file, a bad option). The message is held as for sign.\n"},
+               "  missing or bad file, a bad option, a message file that shrank, a verdict\n"
+               "  that could not be written). The message is held as for sign.\n"},
     {"encrypt", "rawcrypt encrypt (--key FILE | --key-hex HEX) (--iv FILE | --iv-hex HEX)\n"
                 "                 [--in FILE] [--out FILE] [--pad]\n"
-                "  Streams; without --pad the input must be whole 16-byte blocks.\n"},
+                "  Streams; without --pad the input must be whole 16-byte blocks.\n" RAWCRYPT_KEY_HEX_NOTE},
     {"decrypt", "rawcrypt decrypt (--key FILE | --key-hex HEX) (--iv FILE | --iv-hex HEX)\n"
-                "                 [--in FILE] [--out FILE] [--pad]\n"},
-    {"des3-decrypt", "rawcrypt des3-decrypt (--key FILE | --key-hex HEX) [--in FILE] [--out FILE] [--pad]\n"},
+                "                 [--in FILE] [--out FILE] [--pad]\n" RAWCRYPT_KEY_HEX_NOTE},
+    {"des3-decrypt",
+     "rawcrypt des3-decrypt (--key FILE | --key-hex HEX) [--in FILE] [--out FILE] [--pad]\n" RAWCRYPT_KEY_HEX_NOTE},
     {"base64", "rawcrypt base64 encode [--alphabet 64CHARS] [--in FILE] [--out FILE]   (streams)\n"
                "rawcrypt base64 decode [--in FILE] [--out FILE]\n"
                "  Decoding judges the whole text, as the device does: at most 1 GiB; one\n"
@@ -504,7 +531,7 @@ const std::map<std::string, std::string> kHelp = {
     {"demo", "rawcrypt demo\n"},
 };
 
-int run(const std::string& command, const std::vector<std::string>& rest) {
+int run(const std::string& command, const Words& rest) {
   const std::set<std::string> cipher = {"--key", "--key-hex", "--iv", "--iv-hex", "--in", "--out"};
   const std::vector<std::pair<std::string, std::string>> key_forms = {{"--key", "--key-hex"}, {"--iv", "--iv-hex"}};
   if (command == "keygen") return cmd_keygen(Args(rest, {"--out", "--format"}, {"--force"}));
@@ -532,24 +559,25 @@ int run(const std::string& command, const std::vector<std::string>& rest) {
 }  // namespace cli
 
 int main(int argc, char** argv) {
-  cli::install_signal_cleanup();
-  std::vector<std::string> words(argv + 1, argv + argc);
-  if (words.empty()) {
+  cli::hold_standard_streams();
+  const std::string command = argc > 1 ? argv[1] : "";
+  // verify's verdict on a message that shrank was never reached: 2.
+  cli::install_signal_cleanup(command == "verify" ? cli::kUsage : cli::kFailed);
+  if (argc < 2) {
     std::fputs(cli::kUsageText, stderr);
     return cli::kUsage;
   }
-  if (words[0] == "--help" || words[0] == "-h") {
+  if (command == "--help" || command == "-h") {
     std::fputs(cli::kUsageText, stdout);
     return std::fflush(stdout) == 0 ? 0 : cli::kFailed;
   }
-  if (words[0] == "--version") {
+  if (command == "--version") {
     std::printf("%s (%s)\n", cli::kVersion, host::library_version());
     return std::fflush(stdout) == 0 ? 0 : cli::kFailed;
   }
-  const std::string command = words[0];
-  words.erase(words.begin());
-  const bool help = std::find(words.begin(), words.end(), "--help") != words.end() ||
-                    std::find(words.begin(), words.end(), "-h") != words.end();
+  const cli::Words words(argv + 2, argv + argc);
+  const bool help = std::any_of(words.begin(), words.end(),
+                                [](const char* w) { return !std::strcmp(w, "--help") || !std::strcmp(w, "-h"); });
   if (help && cli::kHelp.count(command)) {
     std::printf("usage: %s", cli::kHelp.at(command).c_str());
     return std::fflush(stdout) == 0 ? 0 : cli::kFailed;
@@ -565,10 +593,10 @@ int main(int argc, char** argv) {
     return command == "verify" ? cli::kUsage : cli::kFailed;
   }
   // What the tool itself printed (verify's verdict, the demo) must have
-  // reached standard output too.
+  // reached standard output too; a verdict that did not was never given.
   if (std::fflush(stdout) != 0 || (close(1) != 0 && errno != EBADF)) {
     std::fprintf(stderr, "rawcrypt: cannot write standard output: %s\n", std::strerror(errno));
-    return code == 0 ? cli::kFailed : code;
+    return command == "verify" ? cli::kUsage : code == 0 ? cli::kFailed : code;
   }
   return code;
 }
