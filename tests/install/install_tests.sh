@@ -7,13 +7,7 @@
 # OPENSSL_USE_STATIC_LIBS in the environment (tests/CMakeLists.txt).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-pass=0
-fail=0
-bad() { echo "FAIL: $*"; fail=$((fail + 1)); }
-good() { pass=$((pass + 1)); }
+. "$here/../support/checks.sh"
 check() { if [ "$2" = "$3" ]; then good; else bad "$1: got '$2', wanted '$3'"; fi; }
 
 root=$work/dest/usr/local
