@@ -1,10 +1,11 @@
-/* The module as a C firmware engineer links it: the header from C, the
- * object beside libcrypto, no C++ run time. Exits 0 when a signature made by
+/* The module as a C firmware engineer links it: the header from C by its
+ * installed name, the object beside libcrypto, no C++ run time; built here
+ * and, against an installed package, by tests/install/consumer. Exits 0 when a signature made by
  * the object verifies and a tampered one does not. The key is the first
  * P-256 pair of NIST's KeyPair.rsp. */
 #include <stdio.h>
 
-#include "helpers/encrypt.h"
+#include <rawcrypt/encrypt.h>
 
 static void from_hex(const char *hex, unsigned char *out) {
   for (int i = 0; i < 32; ++i) sscanf(hex + 2 * i, "%2hhx", &out[i]);

@@ -467,8 +467,14 @@ int cmd_demo() {
   return verified == 1 && tampered != 1 && opened == block ? 0 : 1;
 }
 
+// The man page is written from this text and each command's help
+// (tools/manpage.sh), the shell completion reads them too: the usage line,
+// one line that says what the tool is, "  COMMAND  what it does" lines,
+// "  --option  what it does" lines, and paragraphs that each begin
+// "Heading: " on a line of their own.
 const char kUsageText[] =
     "usage: rawcrypt COMMAND [options]   (rawcrypt COMMAND --help for its options)\n"
+    "The device's keys, signatures, ciphers and Base64, on the module's own helpers.\n"
     "  keygen       a fresh P-256 key: private scalar and public X, Y\n"
     "  pubkey       X and Y of a private scalar\n"
     "  sign         a 64-byte r||s signature of a message\n"
@@ -481,7 +487,7 @@ const char kUsageText[] =
     "  demo         the road of one signature, step by step\n"
     "Options: --opt VALUE or --opt=VALUE, each once. Files may be '-' for standard\n"
     "input (one input per command) or standard output.\n"
-    "Key files (private keys, X, Y, AES keys and ivs): raw bytes of the exact size,\n"
+    "Key files: private keys, X, Y, AES keys and ivs are raw bytes of the exact size,\n"
     "hex text or Base64 text (standard alphabet), as keygen writes them.\n"
     "Outputs: a regular file is replaced whole when the command succeeds (through\n"
     "symlinks; its mode and owner are kept, other hard links keep the old content);\n"
@@ -489,7 +495,8 @@ const char kUsageText[] =
     "the descriptor's own offset. Private keys are 0600.\n"
     "Exit codes: 0 success, 1 failure, 2 usage; verify: 0 valid, 1 invalid,\n"
     "2 when the signature could not be checked.\n"
-    "  -h, --help   this text;  --version  the tool's and libcrypto's versions\n";
+    "  -h, --help   this text\n"
+    "  --version    the tool's and libcrypto's versions\n";
 
 #define RAWCRYPT_KEY_HEX_NOTE                                                    \
   "  A key given by --key-hex is visible to other users (the process list)\n"   \

@@ -6,14 +6,7 @@
 set -u
 R=$(realpath "$1")
 section=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work" || exit 1
-pass=0
-fail=0
-
-bad() { echo "FAIL: $*"; fail=$((fail + 1)); }
-good() { pass=$((pass + 1)); }
+. "$(dirname "$0")/../support/checks.sh"
 # expect RC TEXT -- COMMAND...: exit code RC and TEXT in stderr (or stdout).
 expect() {
   local rc=$1 text=$2

@@ -1,0 +1,35 @@
+# What `cmake --install` gives a firmware SDK, for whichever target this tree
+# builds: the object, its header as <rawcrypt/encrypt.h>, its console lines,
+# and the CMake package (rawcrypt::module) that finds them. Host builds add
+# the tool (tools/CMakeLists.txt).
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(rawcrypt_moduledir ${CMAKE_INSTALL_LIBDIR}/rawcrypt)
+set(rawcrypt_cmakedir ${CMAKE_INSTALL_LIBDIR}/cmake/rawcrypt)
+
+install(FILES ${RAWCRYPT_MODULE} DESTINATION ${rawcrypt_moduledir} COMPONENT module)
+install(FILES helpers/encrypt.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rawcrypt COMPONENT module)
+install(FILES docs/console-lines.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT module)
+
+set(rawcrypt_built_for "${CMAKE_SYSTEM_NAME} ${CMAKE_SYSTEM_PROCESSOR}")
+if(RAWCRYPT_FLOAT_ABI)
+  string(APPEND rawcrypt_built_for ", ${RAWCRYPT_FLOAT_ABI} float")
+endif()
+# The package records what the object was built for: its version file has
+# find_package pass over an install for another target and look on, its
+# config refuses a project whose libcrypto is of another series.
+configure_package_config_file(cmake/rawcryptConfig.cmake.in ${PROJECT_BINARY_DIR}/rawcryptConfig.cmake
+  INSTALL_DESTINATION ${rawcrypt_cmakedir}
+  PATH_VARS rawcrypt_moduledir CMAKE_INSTALL_INCLUDEDIR)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/rawcrypt-basic-version.cmake
+  COMPATIBILITY SameMajorVersion)
+configure_file(cmake/rawcryptConfigVersion.cmake.in ${PROJECT_BINARY_DIR}/rawcrypt-target.cmake @ONLY)
+file(READ ${PROJECT_BINARY_DIR}/rawcrypt-target.cmake rawcrypt_target_check)
+file(READ ${PROJECT_BINARY_DIR}/rawcrypt-basic-version.cmake rawcrypt_basic_version)
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/rawcryptConfigVersion.cmake
+  CONTENT "${rawcrypt_target_check}${rawcrypt_basic_version}" @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/rawcryptConfig.cmake ${PROJECT_BINARY_DIR}/rawcryptConfigVersion.cmake
+  DESTINATION ${rawcrypt_cmakedir} COMPONENT module)

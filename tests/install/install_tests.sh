@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# rawcrypt as installed: the tree `cmake --install` puts under a DESTDIR, a
+# project that finds it with find_package(rawcrypt) and runs it, the man page
+# and the bash completion of the installed tool, and the tool's .deb.
+# usage: install_tests.sh tree|consumer|manpage|completion|package
+# with CMAKE, BUILD, LIBDIR, CC, TOOLCHAIN, EMULATOR, OPENSSL_ROOT_DIR and
+# OPENSSL_USE_STATIC_LIBS in the environment (tests/CMakeLists.txt).
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../support/checks.sh"
+check() { if [ "$2" = "$3" ]; then good; else bad "$1: got '$2', wanted '$3'"; fi; }
+
+root=$work/dest/usr/local
+DESTDIR=$work/dest "$CMAKE" --install "$BUILD" --prefix /usr/local >install.log 2>&1 || { cat install.log; exit 1; }
+tool=$root/bin/rawcrypt
+
+tree() {
+  local want=(include/rawcrypt/encrypt.h "$LIBDIR"/cmake/rawcrypt/rawcryptConfig.cmake
+              "$LIBDIR"/cmake/rawcrypt/rawcryptConfigVersion.cmake "$LIBDIR"/rawcrypt/rawcrypt.o
+              share/doc/rawcrypt/console-lines.md)
+  [ -z "$TOOLCHAIN" ] && want+=(bin/rawcrypt share/bash-completion/completions/rawcrypt share/man/man1/rawcrypt.1)
+  check "installed tree" "$(cd "$work/dest" && find . ! -type d | sort)" \
+        "$(printf './usr/local/%s\n' "${want[@]}" | sort)"
+  cmp -s "$BUILD/rawcrypt.o" "$root/$LIBDIR/rawcrypt/rawcrypt.o" && good || bad "the installed object differs"
+}
+
+# consumer: the project in consumer/ built against the installed package as
+# it stands, then against copies whose record says another libcrypto series
+# or another processor, which it must refuse at configure time.
+consumer() {
+  local config=$root/$LIBDIR/cmake/rawcrypt/rawcryptConfig.cmake
+  local built other
+  built=$(sed -n 's/^set(rawcrypt_LIBCRYPTO_VERSION "\(.*\)")$/\1/p' "$config")
+  case $built in 1.*) other=3.0.0 ;; *) other=1.0.2s ;; esac
+  local cases=(
+    "as installed||0|signed and verified from C"
+    "another series|s/^set(rawcrypt_LIBCRYPTO_VERSION .*/set(rawcrypt_LIBCRYPTO_VERSION \"$other\")/|1|was built against libcrypto $other"
+    "another processor|s/^set(_rawcrypt_built_for \"\([^\"]*\)\" \"[^\"]*\"/set(_rawcrypt_built_for \"\1\" \"sparc\"/|1|version: 1.1 (built for"
+  )
+  local args=(-DCMAKE_PREFIX_PATH="$work/case/usr/local")
+  if [ -n "$TOOLCHAIN" ]; then args+=(-DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN"); else args+=(-DCMAKE_C_COMPILER="$CC"); fi
+  [ -n "$OPENSSL_ROOT_DIR" ] && args+=(-DOPENSSL_ROOT_DIR="$OPENSSL_ROOT_DIR")
+  [ -n "$OPENSSL_USE_STATIC_LIBS" ] && args+=(-DOPENSSL_USE_STATIC_LIBS="$OPENSSL_USE_STATIC_LIBS")
+  local row name edit rc text got
+  for row in "${cases[@]}"; do
+    IFS='|' read -r name edit rc text <<<"$row"
+    rm -rf case build && cp -a dest case
+    [ -n "$edit" ] && sed -i "$edit" "$work"/case/usr/local/"$LIBDIR"/cmake/rawcrypt/rawcryptConfig*.cmake
+    { "$CMAKE" -S "$here/consumer" -B build "${args[@]}" && "$CMAKE" --build build &&
+      ${EMULATOR:-} build/consumer; } >out.txt 2>&1
+    got=$?
+    check "$name: exit" "$([ "$got" -eq 0 ] && echo 0 || echo 1)" "$rc"
+    # CMake wraps its messages
+    tr -s ' \n' '  ' <out.txt | grep -qF -- "$text" && good || bad "$name: no '$text' in: $(cat out.txt)"
+  done
+}
+
+# manpage: every command of `rawcrypt --help` has its part, with the usage
+# lines of its own help, and the page renders without a warning.
+manpage() {
+  command -v man >/dev/null || { echo "man is not installed: skipped"; exit 77; }
+  local page=$root/share/man/man1/rawcrypt.1 commands command line
+  commands=$("$tool" --help | sed -n 's/^  \([a-z][a-z0-9-]*\) .*/\1/p')
+  [ -n "$commands" ] && good || bad "no commands in rawcrypt --help"
+  for command in $commands; do
+    grep -qxF ".SS ${command//-/\\-}" "$page" && good || bad "no part for $command"
+    while IFS= read -r line; do
+      [[ -z $line || $line == '  '[!\ ]* ]] && continue  # notes are filled
+      line=${line#usage: }
+      grep -qxF -- "${line//-/\\-}" "$page" || bad "$command: '$line' is not in the page"
+    done < <("$tool" "$command" --help)
+  done
+  MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" >/dev/null 2>warnings.txt
+  check "man --warnings" "$(cat warnings.txt)" ""
+}
+
+# completion: what the installed completion offers for the last word.
+completion() {
+  touch msg.sig
+  local cases=(
+    "ver|verify"
+    "--vers|--version"
+    "sign --fo|--format"
+    "sign --format b|base64"
+    "convert sig|sig-to-der"
+    "verify --sig msg.|msg.sig"
+    "encrypt --key-hex |"
+  )
+  local row words want got line
+  for row in "${cases[@]}"; do
+    IFS='|' read -r words want <<<"$row"
+    read -ra line <<<"$words"
+    [[ $words == *' ' ]] && line+=("")
+    got=$(bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _rawcrypt; echo "${COMPREPLY[*]}"' \
+      _ "$root/share/bash-completion/completions/rawcrypt" "$tool" "${line[@]}")
+    check "rawcrypt $words<TAB>" "$got" "$want"
+  done
+}
+
+# package: the .deb of the host tool holds the tool and its documents (not
+# the module), depends on the libcrypto it links, and lintian finds no error.
+package() {
+  command -v dpkg-shlibdeps >/dev/null && command -v lintian >/dev/null ||
+    { echo "dpkg-shlibdeps (dpkg-dev) or lintian is not installed: skipped"; exit 77; }
+  cpack --config "$BUILD/CPackConfig.cmake" -G DEB -B "$work/deb" >cpack.log 2>&1 || { cat cpack.log; exit 1; }
+  local deb
+  deb=$(ls "$work"/deb/rawcrypt_*.deb)
+  check "package contents" "$(dpkg-deb -c "$deb" | awk '!/\/$/ { print $6 }' | sort | tr '\n' ' ')" \
+    "./usr/bin/rawcrypt ./usr/share/bash-completion/completions/rawcrypt ./usr/share/doc/rawcrypt/changelog.gz \
+./usr/share/doc/rawcrypt/copyright ./usr/share/lintian/overrides/rawcrypt ./usr/share/man/man1/rawcrypt.1.gz "
+  dpkg-deb -f "$deb" Depends | grep -q 'libssl3' && good || bad "no libssl3 in Depends: $(dpkg-deb -f "$deb" Depends)"
+  lintian --fail-on error "$deb" 2>&1 | grep -v 'root privileges' >lintian.txt
+  check "lintian" "${PIPESTATUS[0]}: $(cat lintian.txt)" "0: "
+}
+
+"$1"
+echo "$1: $pass passed, $fail failed"
+[ "$fail" -eq 0 ]
