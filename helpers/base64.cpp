@@ -222,10 +222,10 @@ __attribute__((noinline)) RAWCRYPT_NOT_VECTORISED bool decode_short(const unsign
   if (length == 0) return true;  // an empty text may come with no buffer
   unsigned char buffer[kShortText / 4 * 3 + 1];  // each group is stored as a word
   unsigned char* next = buffer;
-  size_t groups = length / 4;
-  for (; groups >= 4; groups -= 4, text += 16, next += 12)
+  const unsigned char* const end = text + length;
+  for (const unsigned char* const steps_end = text + length / 16 * 16; text != steps_end; text += 16, next += 12)
     if (decode_four(text, next) & kOutside) break;  // that step again, a group at a time
-  for (; groups > 0; --groups, text += 4, next += 3) {
+  for (; text != end; text += 4, next += 3) {
     const uint32_t v = group_bits(text);
     store_little_endian(next, v);
     if (v & kOutside) break;
@@ -233,8 +233,8 @@ __attribute__((noinline)) RAWCRYPT_NOT_VECTORISED bool decode_short(const unsign
   // Whole when no group had a character outside, or only the last, as
   // "xx=?" or "xxx=".
   size_t written = static_cast<size_t>(next - buffer);
-  bool whole = groups == 0;
-  if (groups == 1 && !outside(text[0]) && !outside(text[1])) {
+  bool whole = text == end;
+  if (end - text == 4 && !outside(text[0]) && !outside(text[1])) {
     if (text[2] == '=') {  // what follows '=' only counts towards the length
       written += 1;
       whole = true;
@@ -247,9 +247,9 @@ __attribute__((noinline)) RAWCRYPT_NOT_VECTORISED bool decode_short(const unsign
     memcpy(output, buffer, written);
     *output_length = static_cast<int32_t>(written);
   }
-  // A decoded key or secret must not linger: what this text can have
-  // written is wiped.
-  OPENSSL_cleanse(buffer, length / 4 * 3 + 1);
+  // A decoded key or secret must not linger. Past the bytes of the groups
+  // lies at most the top byte of the last group's word: 0, or kOutside's.
+  OPENSSL_cleanse(buffer, length / 4 * 3);
   return whole;
 }
 
