@@ -233,6 +233,44 @@ TEST_P(Base64CrossCheck, EveryCharacterAtEveryPosition) {
   }
 }
 
+// The scalar decoder's own steps: sixteen characters a check, four groups a
+// store, one pass for a text of up to 256 characters. Texts that end at each
+// place of those steps, either side of that limit, plain and padded, with a
+// wrong character at every position.
+TEST_P(Base64CrossCheck, EveryPositionForEveryStepLength) {
+  std::mt19937 rng(2045);
+  for (size_t chars : {64, 68, 72, 76, 256, 260, 264, 268, 272}) {
+    for (size_t padding : {0, 1, 2}) {
+      Bytes in(chars / 4 * 3 - padding);
+      for (auto& b : in) b = static_cast<unsigned char>(rng());
+      const std::string valid = encode(in);
+      expect_decodes_like_reference(valid);
+      for (char bad : {'=', '*'}) {
+        for (size_t at = 0; at < valid.size(); ++at) {
+          std::string text = valid;
+          text[at] = bad;
+          expect_decodes_like_reference(text);
+        }
+      }
+    }
+  }
+}
+
+// The check by pairs of characters: every byte in the first and the second
+// place of a pair, in a short text and a long one.
+TEST_P(Base64CrossCheck, EveryByteAtBothPlacesOfAPair) {
+  for (size_t chars : {64, 288}) {
+    const std::string valid = encode(Bytes(chars / 4 * 3, 0x9c));
+    for (int c = 1; c < 256; ++c) {
+      for (size_t at : {chars / 2, chars / 2 + 1}) {
+        std::string text = valid;
+        text[at] = static_cast<char>(c);
+        expect_decodes_like_reference(text);
+      }
+    }
+  }
+}
+
 TEST_P(Base64CrossCheck, OtherAlphabetDecodesWhereItAgrees) {
   std::string url_safe(kStandardAlphabet);
   url_safe[62] = '-';
