@@ -123,7 +123,8 @@ for prefix in "$libcrypto_root"/arm-none-eabi/*; do
   bare_metal=$((bare_metal + 1))
   args=(-DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-cortex-a9.cmake -DOPENSSL_ROOT_DIR="$prefix" -DOPENSSL_USE_STATIC_LIBS=ON)
   run_suite "bare-metal-$(basename "$prefix")" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}"
-  run_suite "bare-metal-soft-float-$(basename "$prefix")" -DCMAKE_BUILD_TYPE=MinSizeRel -DRAWCRYPT_FLOAT_ABI=soft "${args[@]}"
+  run_suite "bare-metal-soft-float-long-calls-$(basename "$prefix")" -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DRAWCRYPT_FLOAT_ABI=soft -DRAWCRYPT_LONG_CALLS=ON "${args[@]}"
 done
 if [ "$bare_metal" -eq 0 ]; then
   say "no bare-metal libcrypto installed under $libcrypto_root/arm-none-eabi/<name>/: the bare-metal suite was not run"

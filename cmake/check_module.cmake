@@ -5,8 +5,8 @@
 # Entry points that only the tests call (TEST_ONLY, rawcrypt:: names) must
 # not be in it: the helpers cannot reach them.
 # On 32-bit ARM, its relocations (debug sections aside) are of the types a
-# loader applies, and with -DLONG_CALLS=ON no 24-bit branch reaches a symbol
-# outside the object.
+# loader applies, no tail call leaves the object, and with -DLONG_CALLS=ON no
+# 24-bit branch reaches a symbol outside it.
 # Run with -DNM= -DREADELF= -DOBJ= -DEXPORTS= -DCRYPTO= -DTEST_ONLY=a;b
 # [-DLONG_CALLS=ON] and -DRUNTIME_HELPERS=a;b (compiler run-time helpers the
 # target allows).
@@ -85,6 +85,10 @@ if(header MATCHES "Machine: +ARM\n")
       R_ARM_THM_CALL R_ARM_THM_JUMP24 R_ARM_MOVW_ABS_NC R_ARM_MOVT_ABS
       R_ARM_THM_MOVW_ABS_NC R_ARM_THM_MOVT_ABS)
   set(branches R_ARM_CALL R_ARM_JUMP24 R_ARM_THM_CALL R_ARM_THM_JUMP24)
+  # A plain jump (a tail call) cannot switch between ARM and Thumb code, so a
+  # loader could not reach a callee built in the other state through it.
+  set(jumps R_ARM_JUMP24 R_ARM_THM_JUMP24)
+  set(jumps_outside)
   run(relocations ${READELF} -rW ${OBJ})
   string(REGEX MATCHALL "[^\n]+" lines "${relocations}")
   set(types)
@@ -93,19 +97,32 @@ if(header MATCHES "Machine: +ARM\n")
   foreach(line IN LISTS lines)
     if(line MATCHES "^Relocation section '([^']*)'")
       string(FIND "${CMAKE_MATCH_1}" ".debug" debug)
-    elseif(debug EQUAL -1 AND line MATCHES "^[0-9a-f]+ +[0-9a-f]+ +([A-Z0-9_]+)( +[0-9a-f]+ +([^ ]+))?")
-      set(type ${CMAKE_MATCH_1})
+    elseif(debug EQUAL -1 AND line MATCHES "^[0-9a-f]+ +([0-9a-f]+) +")
+      # A type readelf cannot name is refused by its number.
+      string(REGEX MATCH "[0-9a-f][0-9a-f]$" number "${CMAKE_MATCH_1}")
+      set(type "type 0x${number}")
+      set(symbol "")
+      if(line MATCHES "^[0-9a-f]+ +[0-9a-f]+ +(R_ARM_[A-Z0-9_]+)( +[0-9a-f]+ +([^ ]+))?")
+        set(type ${CMAKE_MATCH_1})
+        set(symbol ${CMAKE_MATCH_3})
+      endif()
       list(APPEND types ${type})
       if(NOT type IN_LIST loadable)
-        list(APPEND unloadable "${type} ${CMAKE_MATCH_3}")
-      elseif(LONG_CALLS AND type IN_LIST branches AND CMAKE_MATCH_3 IN_LIST needed)
-        list(APPEND short_outside "${type} ${CMAKE_MATCH_3}")
+        list(APPEND unloadable "${type} ${symbol}")
+      elseif(type IN_LIST jumps AND symbol IN_LIST needed)
+        list(APPEND jumps_outside "${type} ${symbol}")
+      elseif(LONG_CALLS AND type IN_LIST branches AND symbol IN_LIST needed)
+        list(APPEND short_outside "${type} ${symbol}")
       endif()
     endif()
   endforeach()
   if(unloadable)
     list(REMOVE_DUPLICATES unloadable)
     message(FATAL_ERROR "relocations a loader does not apply: ${unloadable}")
+  endif()
+  if(jumps_outside)
+    list(REMOVE_DUPLICATES jumps_outside)
+    message(FATAL_ERROR "tail calls to symbols outside the object: ${jumps_outside}")
   endif()
   if(short_outside)
     list(REMOVE_DUPLICATES short_outside)

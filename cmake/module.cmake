@@ -38,8 +38,14 @@ function(rawcrypt_module_objects name)
     -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-builtin-printf
     -fno-asynchronous-unwind-tables -fno-unwind-tables
     -ffunction-sections -fdata-sections ${RAWCRYPT_MODULE_FLAGS})
-  if(RAWCRYPT_ARM_NEON AND CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
-    target_compile_options(${name} PRIVATE -mfpu=neon)
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
+    # A tail call out of the module is a plain jump, which cannot switch
+    # between ARM and Thumb code: a loader could not reach a callee built in
+    # the other state. Every call out is a BL (or BLX) instead.
+    target_compile_options(${name} PRIVATE -fno-optimize-sibling-calls)
+    if(RAWCRYPT_ARM_NEON)
+      target_compile_options(${name} PRIVATE -mfpu=neon)
+    endif()
   endif()
   if(arg_LONG_CALLS)
     target_compile_options(${name} PRIVATE -mlong-calls)
@@ -67,6 +73,16 @@ endif()
 set(RAWCRYPT_EXPORTS ${PROJECT_BINARY_DIR}/exports.txt)
 list(JOIN rawcrypt_exported "\n" rawcrypt_exports_text)
 file(CONFIGURE OUTPUT ${RAWCRYPT_EXPORTS} CONTENT "${rawcrypt_exports_text}\n")
+# Soft float: the generator's entropy count is a double, as libcrypto's own,
+# and without an FPU its arithmetic calls libgcc (helpers that every
+# soft-float image links for libcrypto anyway). Against 1.0.2 the library
+# keeps the count and the module only turns a byte count into a credit.
+if(RAWCRYPT_FLOAT_ABI STREQUAL "soft")
+  set(RAWCRYPT_RUNTIME_HELPERS __aeabi_i2d)
+  if(NOT OPENSSL_VERSION VERSION_LESS "1.1.0")
+    list(APPEND RAWCRYPT_RUNTIME_HELPERS __aeabi_dadd __aeabi_dsub __aeabi_dcmpge __aeabi_dcmplt)
+  endif()
+endif()
 # The exports are the roots: sections they cannot reach (entry points that
 # only the tests call, which link the objects themselves) stay out.
 string(REGEX REPLACE "objcopy$" "size" rawcrypt_size_tool "${CMAKE_OBJCOPY}")
@@ -116,6 +132,6 @@ function(rawcrypt_add_symbol_check)
             -DOBJ=${RAWCRYPT_MODULE} -DEXPORTS=${RAWCRYPT_EXPORTS}
             -DCRYPTO=${OPENSSL_CRYPTO_LIBRARY} "-DRUNTIME_HELPERS=${RAWCRYPT_RUNTIME_HELPERS}"
             -DLONG_CALLS=${RAWCRYPT_LONG_CALLS}
-            "-DTEST_ONLY=ECDSA_sign;ECDSA_sign_ex;ECDSA_sign_setup;BN_bntest_rand;BN_pseudo_rand_range;RAND_seed;RAND_status;RAND_cleanup;generator_polls"
+            "-DTEST_ONLY=ECDSA_sign;ECDSA_sign_ex;ECDSA_sign_setup;BN_bntest_rand;BN_pseudo_rand_range;RAND_seed;RAND_status;RAND_cleanup"
             -P ${PROJECT_SOURCE_DIR}/cmake/check_module.cmake)
 endfunction()

@@ -13,10 +13,6 @@ set(RAWCRYPT_FLOAT_ABI hard CACHE STRING "Cortex-A9 float ABI: hard (VFPv3-D16) 
 set_property(CACHE RAWCRYPT_FLOAT_ABI PROPERTY STRINGS hard soft)
 if(RAWCRYPT_FLOAT_ABI STREQUAL "soft")
   set(rawcrypt_cpu_flags "-mcpu=cortex-a9 -marm -mfloat-abi=soft")
-  # The generator's entropy count is a double, as libcrypto's own: without
-  # an FPU its arithmetic calls these libgcc helpers, which every soft-float
-  # image links for libcrypto anyway. The symbol check allows exactly them.
-  set(RAWCRYPT_RUNTIME_HELPERS __aeabi_dadd __aeabi_dsub __aeabi_dcmpge __aeabi_dcmplt __aeabi_i2d)
 else()
   set(rawcrypt_cpu_flags "-mcpu=cortex-a9 -marm -mfloat-abi=hard -mfpu=vfpv3-d16")
 endif()

@@ -16,7 +16,11 @@
  *                     library's generator calls at the system's first random
  *                     request, wherever it comes from (the application's own
  *                     RAND_bytes included), so that every request is served
- *                     seeded; the object's eighth global symbol;
+ *                     seeded; the object's eighth global symbol. Where the
+ *                     library calls a poll of its own instead (the module
+ *                     loaded at run time into an image linked with the
+ *                     library's poll), the first ecc_sign seeds it once, and
+ *                     the application's requests before it are unseeded;
  *   1.1 and 3.x       their generators never call RAND_poll: the module
  *                     polls at the first request on its own road (the first
  *                     ecc_sign) and exports only the seven helpers.
@@ -36,7 +40,9 @@
  *              (no DER, no length prefix, no recovery id).
  *
  * Failures are reported by the result and by one line on standard output
- * (printf); the library's error queue is neither read nor cleared.
+ * (printf); the helpers neither read nor clear the library's error queue
+ * (against 1.0.2 the generator peeks at its last entry, leaving it as it
+ * is, to tell an unseeded request from another failure).
  *
  * Side channels: no branch and no memory index in the module's own code
  * depends on a private scalar, a nonce or a cipher key (checked under

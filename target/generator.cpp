@@ -5,7 +5,8 @@
 //   RAND_poll, which the module exports for it. Every request in the system,
 //   the application's own included, is then served after that one poll, so
 //   the module must not poll or count a second time: it passes requests on
-//   and reads the library's verdict.
+//   and reads the library's verdict (and polls itself only where the
+//   library's generator turns out to call a poll of its own; see serve).
 // - 1.1 and later never call a RAND_poll symbol. The module keeps the
 //   accounting for requests on its own road, runs the poll at the first of
 //   them, and serialises polls on two locks of libcrypto's.
@@ -33,7 +34,7 @@ bool library_says_not_seeded() {
   return ERR_GET_LIB(err) == ERR_LIB_RAND && ERR_GET_REASON(err) == RAND_R_PRNG_NOT_SEEDED;
 }
 
-Served serve(unsigned char* buf, int num, bool pseudo) {
+Served ask_library(unsigned char* buf, int num, bool pseudo) {
   if (pseudo) {
     // An unseeded pseudo request records nothing; its 0 is the verdict
     // (the library's digest failures cannot be told apart from it).
@@ -41,6 +42,20 @@ Served serve(unsigned char* buf, int num, bool pseudo) {
   }
   if (::RAND_bytes(buf, num) == 1) return Served::kSeeded;
   return library_says_not_seeded() ? Served::kNotSeeded : Served::kFailed;
+}
+
+// An unseeded request always polls first. When the module's poll did not
+// run in it, the library's generator calls a poll of its own, which
+// gathers nothing on the device: the module was loaded at run time into an
+// image linked with the library's poll, or a shared libcrypto binds its
+// calls to itself. The road then seeds the generator as the poll would,
+// once per lifetime of the generator, and asks again.
+Served serve(unsigned char* buf, int num, bool pseudo) {
+  const unsigned polls_before = generator_polls();
+  const Served served = ask_library(buf, num, pseudo);
+  if (served != Served::kNotSeeded || generator_polls() != polls_before) return served;
+  rawcrypt::RAND_poll();
+  return ask_library(buf, num, pseudo);
 }
 
 void credit(const void* buf, int num, double entropy) { ::RAND_add(buf, num, entropy); }

@@ -50,7 +50,9 @@ void RAND_cleanup();
 // it as the global, C-linkage RAND_poll that the library's generator calls.
 int RAND_poll();
 
-// generator_polls: how many times the poll has run (a diagnostic for tests).
+// generator_polls: how many times the poll has run (against 1.0.2 the road
+// reads it to tell whether the library's generator calls the module's poll;
+// tests count polls with it).
 unsigned generator_polls();
 
 }  // namespace rawcrypt

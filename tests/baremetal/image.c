@@ -274,7 +274,10 @@ int main(int argc, char **argv) {
   /* Counted while the heap holds nothing drawn yet: libcrypto 1.0.2 mixes
    * the caller's buffers, old heap contents included, into its pool. */
   counter_start();
+  const unsigned srands = srand_calls;
   print_instruction_counts(key.d, key.x, key.y);
+  check(srand_calls - srands == 1, "the counted signatures polled once, after their RAND_cleanup (%u)",
+        srand_calls - srands);
   later_requests_poll_only_after_cleanup();
   aes_known_answers();
   des3_known_answers();

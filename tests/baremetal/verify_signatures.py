@@ -1,7 +1,8 @@
 """Checks the image's signatures with an independent P-256 ECDSA/SHA-256
 implementation (plain Python integers, no libcrypto). Reads lines
 "signature X Y R||S MESSAGE" (hex; "-" for the empty message) on standard
-input; exits 1 unless every one is valid."""
+input; exits 1 unless there are exactly as many as the argument says and
+every one is valid."""
 import hashlib
 import sys
 
@@ -47,9 +48,12 @@ def valid(x, y, r, s, message):
     return point is not None and point[0] % N == r
 
 
+expected = int(sys.argv[1])
 checked = failed = 0
 for line in sys.stdin:
     _, x, y, sig, message = line.split()
+    if len(x) != 64 or len(y) != 64 or len(sig) != 128:
+        sys.exit(f"host check: malformed line: {line.strip()}")
     message = b"" if message == "-" else bytes.fromhex(message)
     ok = valid(int(x, 16), int(y, 16), int(sig[:64], 16), int(sig[64:], 16), message)
     checked += 1
@@ -57,4 +61,4 @@ for line in sys.stdin:
     if not ok:
         print(f"host check: INVALID signature over {len(message)} bytes: {sig}")
 print(f"host check: {checked - failed} of {checked} signatures valid (independent P-256)")
-sys.exit(1 if failed or checked == 0 else 0)
+sys.exit(1 if failed or checked != expected else 0)
