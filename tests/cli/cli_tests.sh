@@ -352,7 +352,9 @@ pkcs11() {
   mkdir tokens
   printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$work/tokens" >softhsm2.conf
   export SOFTHSM2_CONF=$work/softhsm2.conf RAWCRYPT_WRAPPED_MODULE=$module
-  softhsm2-util --init-token --free --label rel --pin $pin --so-pin 5678 >/dev/null || bad "softhsm2-util"
+  for label in rel spare; do
+    softhsm2-util --init-token --free --label $label --pin $pin --so-pin 5678 >/dev/null || bad "softhsm2-util"
+  done
   printf '%s\n' $pin >pin
   local T='pkcs11:token=rel' Q='?pin-source=file:pin' P="?pin-value=$pin"
   p11() { pkcs11-tool --module $module --token-label rel --login --pin $pin "$@" 2>/dev/null || bad "pkcs11-tool $*"; }
@@ -376,9 +378,13 @@ pkcs11() {
   p11 -O --type privkey --id ab01 >attrs.txt
   grep -qx '  Usage: *sign' attrs.txt && grep -q 'Access: *sensitive, always sensitive, never extractable' attrs.txt &&
     good || bad "the generated private key: $(cat attrs.txt)"
-  # The listing gives a URI that signs.
+  # The listing gives a URI that signs; the module may be chosen by name.
   expect 0 "P-256 key pair" -- "$R" tokens --uri "$T$Q"
   expect 0 "" -- "$R" sign --key "$(awk '/key pair/ {print $NF}' out.txt)" --in msg --out listed.sig
+  expect 0 "private keys are listed when the URI gives the PIN" -- "$R" tokens
+  expect 0 "" -- "$R" sign --key "$T;object=fw?module-name=libsofthsm2&pin-source=file:pin" --in msg --out named.sig
+  expect 2 "the URI has an attribute the tool does not know" -- "$R" sign --key "$T;object=fw;colour=red$Q" --in msg
+  expect 2 "keygen --key needs object=NAME" -- "$R" keygen --key "$T$Q"
 
   # AES-256 in the token as pkcs11-tool's: over the 64 KiB pieces and the
   # 768 KiB chunks, padded on the host as AES-CBC-PAD pads. Triple-DES from
@@ -411,7 +417,9 @@ pkcs11() {
     "wrong PIN for token 'rel'||sign --key $T;object=fw?pin-value=$pin-x"
     "the PIN of token 'rel' is locked||sign --key $T;object=fw?module-path=$locked&pin-value=$pin"
     "no PIN for token 'rel': give pin-source||sign --key $T;object=fw"
-    "no token 'nope'; the modules offer 'rel' (||sign --key pkcs11:token=nope;object=fw?module-path=$module&pin-value=$pin"
+    "no token 'nope'; the modules offer||sign --key pkcs11:token=nope;object=fw?module-path=$module&pin-value=$pin"
+    "2 tokens match: name one by token=||sign --key pkcs11:object=fw?module-path=$module&pin-value=$pin"
+    "no registered PKCS#11 module is named 'nope'||sign --key $T;object=fw?module-name=nope&pin-value=$pin"
     "token 'rel' has no EC private key 'nope'||sign --key $T;object=nope$P"
     "token 'rel' has no AES key 'fw'||encrypt --iv-hex $iv --key $T;object=fw$P"
     "2 EC private keys 'twin' in token 'rel' match: add id=||sign --key $T;object=twin$P"
