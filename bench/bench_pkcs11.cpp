@@ -13,12 +13,7 @@
 // rawcrypt_pkcs11_bench [--quick] URI   (URI names a P-256 private key)
 int main(int argc, char** argv) {
   std::string uri;
-  for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "--quick")
-      quick_run = true;
-    else
-      uri = argv[i];
-  }
+  for (const std::string& word : bench_arguments(argc, argv)) uri = word;
   if (uri.empty()) {
     std::fputs("usage: rawcrypt_pkcs11_bench [--quick] 'pkcs11:token=...;object=...?pin-source=file:PATH'\n", stderr);
     return 2;
