@@ -170,12 +170,7 @@ bool bench_base64() {
 // rawcrypt_bench [--quick] [ecdsa|cipher|base64]
 int main(int argc, char** argv) {
   std::string only;
-  for (int i = 1; i < argc; ++i) {
-    if (std::string(argv[i]) == "--quick")
-      quick_run = true;
-    else
-      only = argv[i];
-  }
+  for (const std::string& word : bench_arguments(argc, argv)) only = word;
   bool ok = true;
   if (only.empty() || only == "ecdsa") ok &= bench_ecdsa();
   if (only.empty() || only == "cipher") ok &= bench_ciphers();

@@ -7,11 +7,24 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 // quick_run: a short run that only proves the bench still works (test.sh):
 // three rounds, a tenth of the calls, no verdicts.
 inline bool quick_run = false;
+
+// bench_arguments: the command line's words but --quick, which sets quick_run.
+inline std::vector<std::string> bench_arguments(int argc, char** argv) {
+  std::vector<std::string> words;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--quick")
+      quick_run = true;
+    else
+      words.push_back(argv[i]);
+  }
+  return words;
+}
 
 struct Ratio {
   double a_us, b_us, ratio;

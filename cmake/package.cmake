@@ -39,8 +39,8 @@ set(CPACK_PACKAGE_DESCRIPTION
   "rawcrypt makes and checks what a device running the rawcrypt module accepts:\n"
   "P-256 keys as raw scalars, 64-byte r||s signatures, AES-256-CBC and\n"
   "triple-DES data, and Base64 texts in any alphabet, computed by the module's\n"
-  "own helpers. It converts keys and signatures to and from PEM and DER for\n"
-  "the openssl command.")
+  "own helpers, with keys in files or in a PKCS#11 token. It converts keys and\n"
+  "signatures to and from PEM and DER for the openssl command.")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_PACKAGE_CONTACT "${RAWCRYPT_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
@@ -52,6 +52,11 @@ endif()
 # libstdc++6, libgcc-s1). Packages it loads at run time without linking them
 # go in CPACK_DEBIAN_PACKAGE_DEPENDS.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Keys in a token: the tool links libp11-kit (found above), which finds the
+# modules that p11-kit's configuration registers.
+if(TARGET PkgConfig::P11KIT)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "p11-kit")
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

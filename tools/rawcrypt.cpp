@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "host/keys.h"
 #include "tools/cli_io.h"
 #include "tools/cli_keys.h"
+#include "tools/cli_pkcs11.h"
 
 namespace cli {
 namespace {
@@ -34,8 +36,9 @@ using Words = std::vector<char*>;
 // Args: the options of one command, checked against what it takes. Options
 // may be written "--opt value" or "--opt=value"; each may be given once, and
 // options that exclude each other may not come together. A key given on the
-// command line is moved into wiped memory and overwritten where it stood,
-// so that other users stop seeing it in the process list.
+// command line, and a PKCS#11 URI with its PIN, are moved into wiped memory
+// and the secret overwritten where it stood, so that other users stop seeing
+// it in the process list.
 class Args {
  public:
   Args(const Words& words, const std::set<std::string>& valued, const std::set<std::string>& flags,
@@ -50,11 +53,16 @@ class Args {
           if (i + 1 == words.size()) throw Failure(name + " needs a value", kUsage);
           value = words[++i];
         }
-        if (name == "--key-hex") {
+        if (name == "--key-hex" || is_pkcs11_uri(value)) {
           const size_t length = std::strlen(value);
           secrets_[name] = SecretBytes(reinterpret_cast<unsigned char*>(value),
                                        reinterpret_cast<unsigned char*>(value) + length);
-          std::memset(value, '*', length);
+          if (name == "--key-hex") {
+            std::memset(value, '*', length);
+          } else {
+            hide_pin_value(value);
+            values_[name] = value;
+          }
         } else {
           values_[name] = value;
         }
@@ -173,12 +181,23 @@ uint32_t device_length(size_t size) {
   return static_cast<uint32_t>(size);
 }
 
+// key_format: the format of a key's files; raw and Base64 need --out. The
+// files of a key (`kept`) are not replaced without --force.
+Format key_format(const Args& args, const std::vector<const char*>& kept) {
+  const Format format = format_of(args, "hex");
+  if (!args.has("--out") && format != Format::kHex) throw Failure("--format raw or base64 needs --out PREFIX", kUsage);
+  if (args.has("--out") && !args.has("--force"))
+    for (const char* ending : kept)
+      if (exists(args.get("--out") + ending))
+        throw Failure(args.get("--out") + ending + " exists: a key is not replaced without --force");
+  return format;
+}
+
 // Writes a key pair: PREFIX.key (mode 0600), PREFIX.x and PREFIX.y, or hex
 // lines on standard output.
 void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private) {
-  Format format = format_of(args, "hex");
+  const Format format = with_private ? key_format(args, {".key", ".x", ".y"}) : key_format(args, {});
   if (!args.has("--out")) {
-    if (format != Format::kHex) throw Failure("--format raw or base64 needs --out PREFIX", kUsage);
     Output out("-");
     if (with_private) {
       out.write("private ");
@@ -189,10 +208,6 @@ void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private) 
     return;
   }
   const std::string prefix = args.get("--out");
-  if (with_private && !args.has("--force"))
-    for (const char* ending : {".key", ".x", ".y"})
-      if (exists(prefix + ending))
-        throw Failure(prefix + ending + " exists: a key is not replaced without --force");
   // The key and its halves are replaced together: a key never stands beside
   // another key's public halves.
   Output x(prefix + ".x"), y(prefix + ".y");
@@ -208,8 +223,20 @@ void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private) 
 }
 
 int cmd_keygen(const Args& args) {
-  write_key_pair(args, host::generate_key(), true);
+  if (!args.has("--key")) {
+    write_key_pair(args, host::generate_key(), true);
+    return 0;
+  }
+  if (!is_pkcs11_uri(args.get("--key"))) throw Failure("keygen --key takes a PKCS#11 URI (see --help)", kUsage);
+  key_format(args, {".x", ".y"});  // before the token holds a key that no file names
+  write_key_pair(args, generate_in_token(args.text("--key")), false);
   return 0;
+}
+
+// token_key: the key in a token that --key names, or null for a key file.
+std::unique_ptr<TokenKey> token_key(const Args& args, TokenKey::Use use) {
+  if (!is_pkcs11_uri(args.get("--key"))) return nullptr;
+  return std::make_unique<TokenKey>(args.text("--key"), use);
 }
 
 RawKeyPair key_pair_of(const SecretBytes& d) {
@@ -221,19 +248,26 @@ RawKeyPair key_pair_of(const SecretBytes& d) {
 }
 
 int cmd_pubkey(const Args& args) {
-  write_key_pair(args, key_pair_of(read_key(args.need("--key"), 32, "private key")), false);
+  const std::unique_ptr<TokenKey> token = token_key(args, TokenKey::kPublic);
+  write_key_pair(args, token ? token->public_key() : key_pair_of(read_key(args.need("--key"), 32, "private key")),
+                 false);
   return 0;
 }
 
 int cmd_sign(const Args& args) {
-  const SecretBytes d = read_key(args.need("--key"), 32, "private key");
   const Format format = format_of(args, "hex");
+  const std::unique_ptr<TokenKey> token = token_key(args, TokenKey::kSign);
+  const SecretBytes d = token ? SecretBytes() : read_key(args.need("--key"), 32, "private key");
   Held message(args.get("--in", "-"), kHeldCap, "the message");
   Bytes sig(64);
-  int result = 0;
-  const std::string lines = console_of(
-      [&] { result = ecc_sign(d.data(), message.data(), sig.data(), device_length(message.size())); });
-  if (result != 1) throw Failure("signing failed: " + lines);
+  if (token) {
+    sig = token->sign(message.data(), device_length(message.size()));
+  } else {
+    int result = 0;
+    const std::string lines = console_of(
+        [&] { result = ecc_sign(d.data(), message.data(), sig.data(), device_length(message.size())); });
+    if (result != 1) throw Failure("signing failed: " + lines);
+  }
   Output out(args.get("--out", "-"));
   write_value(out, sig, format);
   out.commit();
@@ -316,24 +350,42 @@ int run_cipher(const Args& args, size_t block, bool encrypt,
 }
 
 int cmd_aes(const Args& args, bool encrypt) {
-  const SecretBytes key = key_bytes(args, "--key", 32, "AES-256 key");
+  const std::unique_ptr<TokenKey> token = token_key(args, encrypt ? TokenKey::kAesEncrypt : TokenKey::kAesDecrypt);
+  const SecretBytes key = token ? SecretBytes() : key_bytes(args, "--key", 32, "AES-256 key");
   SecretBytes iv = key_bytes(args, "--iv", 16, "iv");
   return run_cipher(args, 16, encrypt, [&](const unsigned char* in, size_t n, unsigned char* out) {
     // The helpers start from the caller's vector each call; chunks chain
     // through the last ciphertext block.
     unsigned char next_iv[16];
     memcpy(next_iv, in + n - 16, 16);  // decryption chains on the ciphertext read
-    (encrypt ? aes_enc : aes_dec)(in, static_cast<uint32_t>(n), key.data(), iv.data(), out);
+    if (token)
+      token->cipher(in, n, iv.data(), out);
+    else
+      (encrypt ? aes_enc : aes_dec)(in, static_cast<uint32_t>(n), key.data(), iv.data(), out);
     if (encrypt) memcpy(next_iv, out + n - 16, 16);  // encryption on the ciphertext written
     memcpy(iv.data(), next_iv, 16);
   });
 }
 
 int cmd_des3_decrypt(const Args& args) {
-  const SecretBytes key = key_bytes(args, "--key", 24, "triple-DES key");
+  const std::unique_ptr<TokenKey> token = token_key(args, TokenKey::kDes3Decrypt);
+  const SecretBytes key = token ? SecretBytes() : key_bytes(args, "--key", 24, "triple-DES key");
   return run_cipher(args, 8, false, [&](const unsigned char* in, size_t n, unsigned char* out) {
-    des3_dec(in, static_cast<uint32_t>(n), key.data(), out);
+    if (token)
+      token->cipher(in, n, nullptr, out);
+    else
+      des3_dec(in, static_cast<uint32_t>(n), key.data(), out);
   });
+}
+
+int cmd_tokens(const Args& args) {
+  if (args.has("--uri") && !is_pkcs11_uri(args.get("--uri")))
+    throw Failure("--uri takes a PKCS#11 URI (pkcs11:...)", kUsage);
+  const SecretBytes uri = args.has("--uri") ? args.text("--uri") : SecretBytes();
+  Output out("-");
+  out.write(token_listing(args.has("--uri") ? &uri : nullptr));
+  out.commit();
+  return 0;
 }
 
 // Base64 decoding judges the whole text at once, so it holds it: at most
@@ -475,8 +527,8 @@ int cmd_demo() {
 const char kUsageText[] =
     "usage: rawcrypt COMMAND [options]   (rawcrypt COMMAND --help for its options)\n"
     "The device's keys, signatures, ciphers and Base64, on the module's own helpers.\n"
-    "  keygen       a fresh P-256 key: private scalar and public X, Y\n"
-    "  pubkey       X and Y of a private scalar\n"
+    "  keygen       a fresh P-256 key: private scalar and public X, Y (or in a token)\n"
+    "  pubkey       X and Y of a private scalar (or of a key in a token)\n"
     "  sign         a 64-byte r||s signature of a message\n"
     "  verify       check a signature; exit 0 only when it is valid\n"
     "  encrypt      AES-256-CBC, whole blocks (or --pad for PKCS#7)\n"
@@ -484,11 +536,22 @@ const char kUsageText[] =
     "  des3-decrypt triple-DES ECB decryption, 24-byte key\n"
     "  base64       encode (any alphabet) or decode (strict, as the device)\n"
     "  convert      raw keys and signatures to and from PEM and DER\n"
+    "  tokens       the PKCS#11 tokens, their P-256 and AES-256 keys and their URIs\n"
     "  demo         the road of one signature, step by step\n"
     "Options: --opt VALUE or --opt=VALUE, each once. Files may be '-' for standard\n"
     "input (one input per command) or standard output.\n"
     "Key files: private keys, X, Y, AES keys and ivs are raw bytes of the exact size,\n"
     "hex text or Base64 text (standard alphabet), as keygen writes them.\n"
+    "Keys in a token (PKCS#11): wherever a command takes --key, it takes a URI\n"
+    "(RFC 7512), quoted for the shell:\n"
+    "  'pkcs11:token=LABEL;object=NAME[;id=%01%02][?QUERY]'\n"
+    "QUERY joins with '&': module-path=FILE or module-name=NAME (the module; by\n"
+    "default every module registered with p11-kit), and pin-source=file:PATH or\n"
+    "pin-value=PIN (the user PIN; without either it is asked for when standard\n"
+    "input is a terminal). A pin-value is visible to other users in the process\n"
+    "list until the tool has overwritten it: prefer pin-source. The private key\n"
+    "signs in the token (CKM_ECDSA over SHA-256, P-256 keys only); AES keys are\n"
+    "AES-256 (CKM_AES_CBC). rawcrypt tokens lists every key with its URI.\n"
     "Outputs: a regular file is replaced whole when the command succeeds (through\n"
     "symlinks; its mode and owner are kept, other hard links keep the old content);\n"
     "a device or FIFO is written straight through, /dev/fd/N (and /dev/stdout) at\n"
@@ -503,15 +566,31 @@ const char kUsageText[] =
   "  until the tool has started and overwritten it: a key file, or '-', is\n"     \
   "  better.\n"
 
+#define RAWCRYPT_TOKEN_CIPHER_NOTE                                                 \
+  "  --key may be a PKCS#11 URI of an AES-256 key (CKM_AES_CBC in the token; the\n" \
+  "  iv and --pad stay on the host), with the same output as a key file.\n"
+
 const std::map<std::string, std::string> kHelp = {
-    {"keygen", "rawcrypt keygen [--out PREFIX [--force]] [--format hex|base64|raw]\n"
+    {"keygen", "rawcrypt keygen [--key URI] [--out PREFIX [--force]]\n"
+               "                [--format hex|base64|raw]\n"
                "  PREFIX.key (mode 0600), PREFIX.x, PREFIX.y; without --out, hex lines on stdout.\n"
                "  An existing PREFIX.key, .x or .y is not replaced without --force; with it,\n"
-               "  the three are replaced together or, on failure, all kept.\n"},
-    {"pubkey", "rawcrypt pubkey --key FILE [--out PREFIX] [--format hex|base64|raw]\n"},
-    {"sign", "rawcrypt sign --key FILE [--in MESSAGE] [--out FILE] [--format hex|base64|raw]\n"
+               "  the three are replaced together or, on failure, all kept.\n"
+               "  With --key 'pkcs11:token=LABEL;object=NAME[;id=%01%02]?pin-source=file:PATH'\n"
+               "  the pair is made inside the token (id: 8 random bytes unless given): the\n"
+               "  private key sensitive, never extractable, for signing only; only PREFIX.x\n"
+               "  and PREFIX.y are written. A token that holds an object of that name (or id)\n"
+               "  keeps it, and the command fails; --force concerns the files only.\n"},
+    {"pubkey", "rawcrypt pubkey --key FILE|URI [--out PREFIX] [--format hex|base64|raw]\n"
+               "  With a PKCS#11 URI: from the public key object (read without the PIN where\n"
+               "  the token allows), or from the private key's CKA_EC_POINT.\n"},
+    {"sign", "rawcrypt sign --key FILE|URI [--in MESSAGE] [--out FILE]\n"
+             "              [--format hex|base64|raw]\n"
              "  The message is held whole (the helper hashes it): a file up to 4 GiB - 1, a\n"
-             "  pipe or device up to 1 GiB. The scalar must be in [1, n-1].\n"},
+             "  pipe or device up to 1 GiB. The scalar must be in [1, n-1].\n"
+             "  With a PKCS#11 URI the tool hashes, the token signs (CKM_ECDSA on a P-256\n"
+             "  key), and the signature is checked with ecc_verify against the token's\n"
+             "  public key, where it has one, before it is written.\n"},
     {"verify", "rawcrypt verify (--pub PREFIX | --x FILE --y FILE) --sig FILE [--in MESSAGE]\n"
                "                [--format auto|hex|base64|raw]\n"
                "  Prints valid or invalid. Only a result of exactly 1 from ecc_verify is\n"
@@ -520,11 +599,13 @@ const std::map<std::string, std::string> kHelp = {
                "  that could not be written). The message is held as for sign.\n"},
     {"encrypt", "rawcrypt encrypt (--key FILE | --key-hex HEX) (--iv FILE | --iv-hex HEX)\n"
                 "                 [--in FILE] [--out FILE] [--pad]\n"
-                "  Streams; without --pad the input must be whole 16-byte blocks.\n" RAWCRYPT_KEY_HEX_NOTE},
+                "  Streams; without --pad the input must be whole 16-byte blocks.\n" RAWCRYPT_KEY_HEX_NOTE
+                    RAWCRYPT_TOKEN_CIPHER_NOTE},
     {"decrypt", "rawcrypt decrypt (--key FILE | --key-hex HEX) (--iv FILE | --iv-hex HEX)\n"
-                "                 [--in FILE] [--out FILE] [--pad]\n" RAWCRYPT_KEY_HEX_NOTE},
+                "                 [--in FILE] [--out FILE] [--pad]\n" RAWCRYPT_KEY_HEX_NOTE RAWCRYPT_TOKEN_CIPHER_NOTE},
     {"des3-decrypt",
-     "rawcrypt des3-decrypt (--key FILE | --key-hex HEX) [--in FILE] [--out FILE] [--pad]\n" RAWCRYPT_KEY_HEX_NOTE},
+     "rawcrypt des3-decrypt (--key FILE | --key-hex HEX) [--in FILE] [--out FILE] [--pad]\n" RAWCRYPT_KEY_HEX_NOTE
+     "  --key may be a PKCS#11 URI of a triple-DES key (CKM_DES3_ECB).\n"},
     {"base64", "rawcrypt base64 encode [--alphabet 64CHARS] [--in FILE] [--out FILE]   (streams)\n"
                "rawcrypt base64 decode [--in FILE] [--out FILE]\n"
                "  Decoding judges the whole text, as the device does: at most 1 GiB; one\n"
@@ -535,13 +616,17 @@ const std::map<std::string, std::string> kHelp = {
                 "rawcrypt convert pem-to-pub --in FILE [--out PREFIX] [--format hex|base64|raw]\n"
                 "rawcrypt convert sig-to-der --sig FILE [--format auto|hex|base64|raw] [--out FILE]\n"
                 "rawcrypt convert der-to-sig --in FILE [--out FILE] [--format hex|base64|raw]\n"},
+    {"tokens", "rawcrypt tokens [--uri URI]\n"
+               "  Every token the PKCS#11 modules offer (those URI names), then each P-256\n"
+               "  and AES-256 key in it with the URI to give as --key. Private keys are\n"
+               "  listed when URI gives the PIN (pin-source=file:PATH).\n"},
     {"demo", "rawcrypt demo\n"},
 };
 
 int run(const std::string& command, const Words& rest) {
   const std::set<std::string> cipher = {"--key", "--key-hex", "--iv", "--iv-hex", "--in", "--out"};
   const std::vector<std::pair<std::string, std::string>> key_forms = {{"--key", "--key-hex"}, {"--iv", "--iv-hex"}};
-  if (command == "keygen") return cmd_keygen(Args(rest, {"--out", "--format"}, {"--force"}));
+  if (command == "keygen") return cmd_keygen(Args(rest, {"--key", "--out", "--format"}, {"--force"}));
   if (command == "pubkey") return cmd_pubkey(Args(rest, {"--key", "--out", "--format"}, {}));
   if (command == "sign") return cmd_sign(Args(rest, {"--key", "--in", "--out", "--format"}, {}));
   if (command == "verify") {
@@ -558,6 +643,7 @@ int run(const std::string& command, const Words& rest) {
     return cmd_des3_decrypt(Args(rest, {"--key", "--key-hex", "--in", "--out"}, {"--pad"}, key_forms));
   if (command == "base64") return cmd_base64(rest);
   if (command == "convert") return cmd_convert(rest);
+  if (command == "tokens") return cmd_tokens(Args(rest, {"--uri"}, {}));
   if (command == "demo" && rest.empty()) return cmd_demo();
   throw Failure("unknown command '" + command + "'\n" + kUsageText, kUsage);
 }

@@ -3,6 +3,7 @@
 # interoperability with the openssl command and coreutils both ways, and the
 # errors: their exit codes, their messages, and no output file left behind.
 # usage: cli_tests.sh PATH_TO_RAWCRYPT roundtrips|interop|errors|hostile
+#        cli_tests.sh PATH_TO_RAWCRYPT pkcs11 LOCKED_PIN_MODULE PKCS11_BENCH
 set -u
 R=$(realpath "$1")
 section=$2
@@ -336,7 +337,133 @@ hostile() {
   no_file held.x
 }
 
-"$section"
+# Keys in a token: a SoftHSM2 token in this test's own folder, pkcs11-tool
+# as the independent party; every error is one line, exit 1, no output file
+# and no PIN.
+pkcs11() {
+  local locked=$3 bench=$4 module=/usr/lib/softhsm/libsofthsm2.so pin=s3cret-7431 iv=000102030405060708090a0b0c0d0e0f
+  mkdir tokens
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$work/tokens" >softhsm2.conf
+  export SOFTHSM2_CONF=$work/softhsm2.conf RAWCRYPT_WRAPPED_MODULE=$module
+  for label in rel spare; do
+    softhsm2-util --init-token --free --label $label --pin $pin --so-pin 5678 >/dev/null || bad "softhsm2-util"
+  done
+  printf '%s\n' $pin >pin
+  local T='pkcs11:token=rel' Q='?pin-source=file:pin' P="?pin-value=$pin"
+  p11() { pkcs11-tool --module $module --token-label rel --login --pin $pin "$@" 2>/dev/null || bad "pkcs11-tool $*"; }
+  random_file msg 3000
+
+  # keygen in the token, sign in every format: ecc_verify and openssl agree.
+  expect 0 "" -- "$R" keygen --key "$T;object=fw;id=%ab%01$Q" --out fw
+  for format in hex base64 raw; do
+    expect 0 "" -- "$R" sign --key "$T;object=fw$Q" --in msg --out sig.$format --format $format
+    expect 0 "valid" -- "$R" verify --pub fw --sig sig.$format --in msg
+  done
+  "$R" convert pub-to-pem --pub fw --out fw.pem && "$R" convert sig-to-der --sig sig.hex --out sig.der
+  expect 0 "Verified OK" -- openssl dgst -sha256 -verify fw.pem -signature sig.der msg
+  # pubkey (the public object needs no PIN) is keygen's X and Y.
+  expect 0 "" -- "$R" pubkey --key "$T;object=fw" --out pub
+  same <(cat fw.x fw.y) <(cat pub.x pub.y) "pubkey of the token's key"
+  # pkcs11-tool's ECDSA signature verifies; the private key signs only, and never leaves.
+  openssl dgst -sha256 -binary msg >digest
+  p11 --sign --mechanism ECDSA --id ab01 -i digest -o theirs.sig >/dev/null
+  expect 0 "valid" -- "$R" verify --pub fw --sig theirs.sig --in msg --format raw
+  p11 -O --type privkey --id ab01 >attrs.txt
+  grep -qx '  Usage: *sign' attrs.txt && grep -q 'Access: *sensitive, always sensitive, never extractable' attrs.txt &&
+    good || bad "the generated private key: $(cat attrs.txt)"
+  # The listing gives a URI that signs; the module may be chosen by name.
+  expect 0 "P-256 key pair" -- "$R" tokens --uri "$T$Q"
+  expect 0 "" -- "$R" sign --key "$(awk '/key pair/ {print $NF}' out.txt)" --in msg --out listed.sig
+  expect 0 "private keys are listed when the URI gives the PIN" -- "$R" tokens
+  expect 0 "" -- "$R" sign --key "$T;object=fw?module-name=libsofthsm2&pin-source=file:pin" --in msg --out named.sig
+  expect 2 "the URI has an attribute the tool does not know" -- "$R" sign --key "$T;object=fw;colour=red$Q" --in msg
+  expect 2 "keygen --key needs object=NAME" -- "$R" keygen --key "$T$Q"
+
+  # AES-256 in the token as pkcs11-tool's: over the 64 KiB pieces and the
+  # 768 KiB chunks, padded on the host as AES-CBC-PAD pads. Triple-DES from
+  # openssl's (pkcs11-tool has no DES3-ECB).
+  p11 --keygen --key-type AES:32 --label img --id 0a >/dev/null
+  random_file des.key 24
+  p11 --write-object des.key --type secrkey --key-type DES3:24 --label legacy --id 0d >/dev/null
+  local size mech pad
+  for size in 800000 1001; do
+    random_file plain $size
+    mech=AES-CBC pad=()
+    [ $size = 1001 ] && mech=AES-CBC-PAD pad=(--pad)
+    p11 --encrypt --mechanism $mech --iv $iv --id 0a -i plain -o ct.theirs
+    expect 0 "" -- "$R" encrypt --key "$T;object=img$Q" --iv-hex $iv "${pad[@]}" --in plain --out ct.ours
+    same ct.theirs ct.ours "$mech of $size bytes in the token"
+    expect 0 "" -- "$R" decrypt --key "$T;object=img$Q" --iv-hex $iv "${pad[@]}" --in ct.theirs --out back
+    same plain back "decrypted in the token ($size bytes)"
+  done
+  openssl enc -des-ede3 -nopad -K "$(od -An -tx1 des.key | tr -d ' \n')" -in msg -out des.theirs 2>/dev/null
+  expect 0 "" -- "$R" des3-decrypt --key "$T;object=legacy$Q" --in des.theirs --out back
+  same msg back "triple-DES in the token"
+
+  p11 --keypairgen --key-type EC:prime256v1 --label twin --id 01 >/dev/null
+  p11 --keypairgen --key-type EC:prime256v1 --label twin --id 02 >/dev/null
+  p11 --keypairgen --key-type EC:secp384r1 --label p384 --id 38 >/dev/null
+  p11 --keygen --key-type AES:16 --label small --id 10 >/dev/null
+  printf 'directories.tokendir = %s\nslots.mechanisms = CKM_AES_CBC,CKM_EC_KEY_PAIR_GEN\n' "$work/tokens" >bare.conf
+  local line text conf words
+  local cases=(  # what stderr says | SoftHSM2's configuration | the command
+    "wrong PIN for token 'rel'||sign --key $T;object=fw?pin-value=$pin-x"
+    "the PIN of token 'rel' is locked||sign --key $T;object=fw?module-path=$locked&pin-value=$pin"
+    "no PIN for token 'rel': give pin-source||sign --key $T;object=fw"
+    "no token 'nope'; the modules offer||sign --key pkcs11:token=nope;object=fw?module-path=$module&pin-value=$pin"
+    "2 tokens match: name one by token=||sign --key pkcs11:object=fw?module-path=$module&pin-value=$pin"
+    "no registered PKCS#11 module is named 'nope'||sign --key $T;object=fw?module-name=nope&pin-value=$pin"
+    "token 'rel' has no EC private key 'nope'||sign --key $T;object=nope$P"
+    "token 'rel' has no AES key 'fw'||encrypt --iv-hex $iv --key $T;object=fw$P"
+    "2 EC private keys 'twin' in token 'rel' match: add id=||sign --key $T;object=twin$P"
+    "token 'rel' does not offer CKM_ECDSA|bare.conf|sign --key $T;object=fw$P"
+    "cannot load the PKCS#11 module $work/pin||sign --key $T;object=fw?module-path=$work/pin&pin-value=$pin"
+    "key 'p384' in token 'rel' is not a P-256 key||sign --key $T;object=p384$P"
+    "key 'small' in token 'rel' is not an AES-256 key||decrypt --iv-hex $iv --key $T;object=small$P"
+    "already holds an object 'fw': keygen never replaces||keygen --key $T;object=fw$P"
+    "already holds an object with that id||keygen --key $T;object=new;id=%ab%01$P"
+  )
+  for line in "${cases[@]}"; do
+    IFS='|' read -r text conf words <<<"$line"
+    read -ra words <<<"$words"
+    [ "${words[0]}" = keygen ] || words+=(--in msg)
+    SOFTHSM2_CONF=$work/${conf:-softhsm2.conf} expect 1 "$text" -- "$R" "${words[@]}" --out err.out </dev/null
+    no_file err.out
+    grep -qF "$pin" out.txt err.txt && bad "the PIN shown by ${words[*]}" || good
+  done
+  expect 0 "" -- "$R" pubkey --key "$T;object=fw" --out pub
+  same <(cat fw.x fw.y) <(cat pub.x pub.y) "keygen refused, the old key kept"
+
+  # On a terminal the PIN is asked for, and not echoed.
+  PIN=$pin python3 - "$R" sign --key "$T;object=fw" --in msg --out tty.sig <<'PY' >tty.txt
+import os, pty, sys
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], sys.argv[1:])
+seen = b""
+while b"PIN for token 'rel': " not in seen:
+    seen += os.read(fd, 100)
+os.write(fd, os.environ["PIN"].encode() + b"\n")
+try:
+    while True:
+        seen += os.read(fd, 100)
+except OSError:
+    pass
+print(seen.decode(), "exit", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+PY
+  grep -q "exit 0" tty.txt && ! grep -q "$pin" tty.txt && good || bad "PIN prompt: $(cat tty.txt)"
+  expect 0 "valid" -- "$R" verify --pub fw --sig tty.sig --in msg
+  # A pin-value leaves the process list once the tool runs (it waits on a FIFO).
+  mkfifo slow.msg
+  "$R" sign --key "$T;object=fw$P" --in slow.msg --out slow.sig &
+  local pid=$!
+  timeout 20 bash -c 'exec 7>slow.msg && ! grep -qaF "$1" /proc/$2/cmdline && cat msg >&7' _ "$pin" $pid &&
+    good || bad "pin-value readable in /proc/$pid/cmdline (or the tool stopped)"
+  wait $pid && good || bad "sign with the message from a FIFO"
+  expect 0 "signatures per second" -- "$bench" --quick "$T;object=fw$Q"
+}
+
+"$section" "$@"
 # no temporary files anywhere
 leftovers=$(find . -name '*.tmp-*' | wc -l)
 [ "$leftovers" -eq 0 ] && good || bad "$leftovers temporary files left: $(find . -name '*.tmp-*')"

@@ -109,6 +109,9 @@ package() {
     "./usr/bin/rawcrypt ./usr/share/bash-completion/completions/rawcrypt ./usr/share/doc/rawcrypt/changelog.gz \
 ./usr/share/doc/rawcrypt/copyright ./usr/share/lintian/overrides/rawcrypt ./usr/share/man/man1/rawcrypt.1.gz "
   dpkg-deb -f "$deb" Depends | grep -q 'libssl3' && good || bad "no libssl3 in Depends: $(dpkg-deb -f "$deb" Depends)"
+  if ldd "$tool" | grep -q libp11-kit; then
+    dpkg-deb -f "$deb" Depends | grep -Eq '(^|, )p11-kit(,|$)' && good || bad "no p11-kit in Depends"
+  fi
   lintian --fail-on error "$deb" 2>&1 | grep -v 'root privileges' >lintian.txt
   check "lintian" "${PIPESTATUS[0]}: $(cat lintian.txt)" "0: "
 }

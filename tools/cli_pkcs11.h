@@ -1,0 +1,73 @@
+// Keys that never leave a token, reached through PKCS#11: a key is named by
+// an RFC 7512 URI ("pkcs11:token=LABEL;object=NAME"), parsed and its module
+// loaded by p11-kit; the PKCS#11 functions are called directly. Errors are
+// Failures that name the token and the object and show the URI without its
+// pin-value; no PIN or key byte is ever part of one.
+#ifndef RAWCRYPT_TOOLS_CLI_PKCS11_H
+#define RAWCRYPT_TOOLS_CLI_PKCS11_H
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "host/keys.h"
+#include "tools/cli_io.h"
+
+namespace cli {
+
+inline bool is_pkcs11_uri(const char* text) { return std::strncmp(text, "pkcs11:", 7) == 0; }
+inline bool is_pkcs11_uri(const std::string& text) { return is_pkcs11_uri(text.c_str()); }
+
+// hide_pin_value: overwrites the value of a URI's pin-value in place (a
+// command-line word), so that other users stop seeing it in the process list.
+inline void hide_pin_value(char* uri) {
+  char* query = std::strchr(uri, '?');
+  for (char* at = query; at != nullptr && (at = std::strstr(at, "pin-value=")) != nullptr;) {
+    at += std::strlen("pin-value=");
+    for (; *at != '\0' && *at != '&'; ++at) *at = '*';
+  }
+}
+
+// TokenKey: the one key a URI names in the one token it names, in a session
+// that stays open (and logged in where the token asks for a PIN) for as long
+// as the owner lives. The constructor refuses a key that its use cannot take:
+// another curve than P-256, another AES size than 256 bits, a token without
+// the mechanism.
+class TokenKey {
+ public:
+  enum Use { kSign, kPublic, kAesEncrypt, kAesDecrypt, kDes3Decrypt };
+  TokenKey(const SecretBytes& uri, Use use);
+  ~TokenKey();
+  TokenKey(const TokenKey&) = delete;
+  TokenKey& operator=(const TokenKey&) = delete;
+
+  // sign: SHA-256 of the message on the host, CKM_ECDSA over it in the
+  // token: r||s, checked with ecc_verify against the key's public point
+  // wherever the token has one.
+  Bytes sign(const unsigned char* message, size_t size);
+  // public_key: X and Y, from the public key object or the private key's
+  // CKA_EC_POINT.
+  host::RawKeyPair public_key();
+  // cipher: whole blocks through CKM_AES_CBC from `iv` (16 bytes), or
+  // CKM_DES3_ECB (no iv), in the direction the key was opened for.
+  void cipher(const unsigned char* in, size_t size, const unsigned char* iv, unsigned char* out);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// generate_in_token: a fresh P-256 pair made inside the token, named by the
+// URI's object= (and id=, or 8 random bytes): the private half sensitive,
+// never extractable and for signing only. Refused when an object of that
+// name (or id) exists. Returns the public half.
+host::RawKeyPair generate_in_token(const SecretBytes& uri);
+
+// token_listing: the tokens the modules offer (those a URI names, when one
+// is given) with their P-256 and AES-256 keys, each with its URI. Private
+// objects are listed where the URI gives the PIN.
+std::string token_listing(const SecretBytes* uri);
+
+}  // namespace cli
+
+#endif  // RAWCRYPT_TOOLS_CLI_PKCS11_H

@@ -1,0 +1,24 @@
+// The tool built without p11-kit (a cross build, or a host without
+// libp11-kit-dev): a PKCS#11 URI is refused by name.
+#include "tools/cli_pkcs11.h"
+
+namespace cli {
+namespace {
+
+[[noreturn]] void refuse() {
+  throw Failure("this rawcrypt was built without PKCS#11 (p11-kit was not found when it was built)");
+}
+
+}  // namespace
+
+struct TokenKey::State {};
+
+TokenKey::TokenKey(const SecretBytes&, Use) { refuse(); }
+TokenKey::~TokenKey() = default;
+Bytes TokenKey::sign(const unsigned char*, size_t) { refuse(); }
+host::RawKeyPair TokenKey::public_key() { refuse(); }
+void TokenKey::cipher(const unsigned char*, size_t, const unsigned char*, unsigned char*) { refuse(); }
+host::RawKeyPair generate_in_token(const SecretBytes&) { refuse(); }
+std::string token_listing(const SecretBytes*) { refuse(); }
+
+}  // namespace cli
