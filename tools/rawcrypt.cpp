@@ -40,14 +40,19 @@ class Args {
  public:
   Args(const Words& words, const std::set<std::string>& valued, const std::set<std::string>& flags,
        const std::vector<std::pair<std::string, std::string>>& conflicts = {}) {
+    std::string name;
     for (size_t i = 0; i < words.size(); ++i) {
-      char* eq = std::strncmp(words[i], "--", 2) == 0 ? std::strchr(words[i], '=') : nullptr;
-      const std::string name = eq ? std::string(words[i], eq) : std::string(words[i]);
+      // Usage errors name options only: a stray word or a value may be a key.
+      if (std::strncmp(words[i], "--", 2) != 0)
+        throw Failure("unexpected argument" + (name.empty() ? "" : " after " + name) + " (see --help)", kUsage);
+      char* eq = std::strchr(words[i], '=');
+      name = name_of(words[i]);
       if (has(name)) throw Failure(name + " is given more than once", kUsage);
       if (valued.count(name)) {
         char* value = eq ? eq + 1 : nullptr;
         if (!eq) {
-          if (i + 1 == words.size()) throw Failure(name + " needs a value", kUsage);
+          if (i + 1 == words.size() || valued.count(name_of(words[i + 1])) || flags.count(name_of(words[i + 1])))
+            throw Failure(name + " needs a value", kUsage);
           value = words[++i];
         }
         if (name == "--key-hex") {
@@ -58,10 +63,11 @@ class Args {
         } else {
           values_[name] = value;
         }
-      } else if (flags.count(name) && !eq) {
+      } else if (flags.count(name)) {
+        if (eq) throw Failure(name + " takes no value", kUsage);
         flags_.insert(name);
       } else {
-        throw Failure(std::string("unknown option ") + words[i] + " (see --help)", kUsage);
+        throw Failure("unknown option " + name + " (see --help)", kUsage);
       }
     }
     for (const auto& [a, b] : conflicts)
@@ -85,6 +91,8 @@ class Args {
   }
 
  private:
+  static std::string name_of(const char* word) { return std::string(word, std::strcspn(word, "=")); }
+
   std::map<std::string, std::string> values_;
   std::map<std::string, SecretBytes> secrets_;
   std::set<std::string> flags_;
@@ -559,7 +567,9 @@ int run(const std::string& command, const Words& rest) {
   if (command == "base64") return cmd_base64(rest);
   if (command == "convert") return cmd_convert(rest);
   if (command == "demo" && rest.empty()) return cmd_demo();
-  throw Failure("unknown command '" + command + "'\n" + kUsageText, kUsage);
+  // A word that could be a command's name is shown; any other may be a key.
+  const bool named = command.size() <= 16 && command.find_first_not_of("abcdefghijklmnopqrstuvwxyz-") == std::string::npos;
+  throw Failure("unknown command" + (named ? " '" + command + "'" : std::string()) + "\n" + kUsageText, kUsage);
 }
 
 }  // namespace

@@ -302,6 +302,10 @@ hostile() {
     printf 'head' >appended.ct && enc --out $out >>appended.ct
     same appended.ct <(printf 'head'; cat want.ct) "--out $out >>file"
   done
+  # A mistyped option or a stray word is not echoed: it may be a key.
+  for words in "sign --key-hex=$key" "encrypt --iv-hex --key-hex $key" "encrypt --key-hex $key $key" "$key"; do
+    "$R" $words >/dev/null 2>err.txt; [ $? -eq 2 ] && ! grep -q "$key" err.txt && good || bad "usage error: $(cat err.txt)"
+  done
   # verify without a verdict written, or on a message that shrank, exits 2.
   "$R" verify --pub fixed --sig f-hex.sig --in msg >/dev/full 2>/dev/null; [ $? -eq 2 ] && good || bad "verify >/dev/full"
   "$R" verify --pub fixed --sig f-hex.sig --in msg >&- 2>/dev/null; [ $? -eq 2 ] && good || bad "verify >&-"
