@@ -128,7 +128,7 @@ void write_secret(Output& out, const SecretBytes& value, Format format) {
 // A signature file: 64 raw bytes, 128 hex digits or 88 Base64 characters.
 Bytes read_signature(const std::string& path, Format format) {
   const std::string where = "signature (" + path + ")";
-  Held in(path, 4096, where);
+  Held in(path, 4096, "signature");
   std::string text(reinterpret_cast<const char*>(in.data()), in.size());
   auto trimmed = [&] {
     std::string t = text;
@@ -197,7 +197,11 @@ void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private) 
     return;
   }
   const std::string prefix = args.get("--out");
-  if (with_private && !args.has("--force"))
+  // One command at a time writes a folder's key sets, from the check to
+  // the last rename; without --force no file is replaced even then.
+  const FolderLock lock(prefix);
+  const bool force = args.has("--force") || !with_private;
+  if (!force)
     for (const char* ending : {".key", ".x", ".y"})
       if (exists(prefix + ending))
         throw Failure(prefix + ending + " exists: a key is not replaced without --force");
@@ -212,7 +216,7 @@ void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private) 
   }
   Output d(prefix + ".key", Output::kSecret);
   write_secret(d, key.d, format);
-  commit_together({&x, &y, &d});
+  commit_together({&x, &y, &d}, force);
 }
 
 int cmd_keygen(const Args& args) {
@@ -236,7 +240,7 @@ int cmd_pubkey(const Args& args) {
 int cmd_sign(const Args& args) {
   const SecretBytes d = read_key(args.need("--key"), 32, "private key");
   const Format format = format_of(args, "hex");
-  Held message(args.get("--in", "-"), kHeldCap, "the message");
+  Held message(args.get("--in", "-"), kHeldCap, "the message", Held::kPipesOnly);
   Bytes sig(64);
   int result = 0;
   const std::string lines = console_of(
@@ -253,7 +257,7 @@ int cmd_verify(const Args& args) {
   Bytes x, y;
   public_point(args, &x, &y);
   const Bytes sig = read_signature(args.need("--sig"), format_of(args, "auto", true));
-  Held message(args.get("--in", "-"), kHeldCap, "the message");
+  Held message(args.get("--in", "-"), kHeldCap, "the message", Held::kPipesOnly);
   int result = 0;
   const std::string lines = console_of([&] {
     result = ecc_verify(x.data(), y.data(), message.data(), sig.data(), device_length(message.size()));
@@ -371,8 +375,6 @@ int cmd_base64(const Words& words) {
     out.commit();
   } else {
     Held in(args.get("--in", "-"), kBase64TextCap, "the Base64 text");
-    if (in.size() > kBase64TextCap)
-      throw Failure("the Base64 text is larger than the 1 GiB the tool decodes at once");
     std::string text(reinterpret_cast<const char*>(in.data()), in.size());
     if (!text.empty() && text.back() == '\n') text.pop_back();  // a text file's last line
     if (!text.empty() && text.back() == '\r') text.pop_back();
@@ -498,9 +500,11 @@ const char kUsageText[] =
     "Key files: private keys, X, Y, AES keys and ivs are raw bytes of the exact size,\n"
     "hex text or Base64 text (standard alphabet), as keygen writes them.\n"
     "Outputs: a regular file is replaced whole when the command succeeds (through\n"
-    "symlinks; its mode and owner are kept, other hard links keep the old content);\n"
-    "a device or FIFO is written straight through, /dev/fd/N (and /dev/stdout) at\n"
-    "the descriptor's own offset. Private keys are 0600.\n"
+    "symlinks; its mode is kept, its owner and group where the user may set them,\n"
+    "other hard links keep the old content); a failed or interrupted command\n"
+    "leaves it as it was. A device or FIFO is written straight through; a path\n"
+    "to a descriptor open when the tool started (/dev/stdout, /dev/fd/N, any name\n"
+    "through /proc) at the descriptor's own offset. Private keys are 0600.\n"
     "Exit codes: 0 success, 1 failure, 2 usage; verify: 0 valid, 1 invalid,\n"
     "2 when the signature could not be checked.\n"
     "  -h, --help   this text\n"
@@ -515,7 +519,10 @@ const std::map<std::string, std::string> kHelp = {
     {"keygen", "rawcrypt keygen [--out PREFIX [--force]] [--format hex|base64|raw]\n"
                "  PREFIX.key (mode 0600), PREFIX.x, PREFIX.y; without --out, hex lines on stdout.\n"
                "  An existing PREFIX.key, .x or .y is not replaced without --force; with it,\n"
-               "  the three are replaced together or, on failure, all kept.\n"},
+               "  the three are replaced together or, on failure, all kept. Commands that\n"
+               "  write key sets into one folder take turns. Only a hard kill (kill -9, a\n"
+               "  power cut) while the files are put in place can leave an old half as\n"
+               "  PREFIX.x.old-N or PREFIX.y.old-N: renaming it back restores the old set.\n"},
     {"pubkey", "rawcrypt pubkey --key FILE [--out PREFIX] [--format hex|base64|raw]\n"},
     {"sign", "rawcrypt sign --key FILE [--in MESSAGE] [--out FILE] [--format hex|base64|raw]\n"
              "  The message is held whole (the helper hashes it): a file up to 4 GiB - 1, a\n"
@@ -523,9 +530,10 @@ const std::map<std::string, std::string> kHelp = {
     {"verify", "rawcrypt verify (--pub PREFIX | --x FILE --y FILE) --sig FILE [--in MESSAGE]\n"
                "                [--format auto|hex|base64|raw]\n"
                "  Prints valid or invalid. Only a result of exactly 1 from ecc_verify is\n"
-               "  accepted: exit 0 valid, 1 invalid, 2 when it could not be checked (a\n"
-               "  missing or bad file, a bad option, a message file that shrank, a verdict\n"
-               "  that could not be written). The message is held as for sign.\n"},
+               "  accepted: exit 0 valid, 1 invalid (a public key that is not on the curve\n"
+               "  too, as the device says), 2 when it could not be checked (a missing or\n"
+               "  malformed file, a bad option, a message file that shrank, a verdict that\n"
+               "  could not be written). The message is held as for sign.\n"},
     {"encrypt", "rawcrypt encrypt (--key FILE | --key-hex HEX) (--iv FILE | --iv-hex HEX)\n"
                 "                 [--in FILE] [--out FILE] [--pad]\n"
                 "  Streams; without --pad the input must be whole 16-byte blocks.\n" RAWCRYPT_KEY_HEX_NOTE},
@@ -535,8 +543,8 @@ const std::map<std::string, std::string> kHelp = {
      "rawcrypt des3-decrypt (--key FILE | --key-hex HEX) [--in FILE] [--out FILE] [--pad]\n" RAWCRYPT_KEY_HEX_NOTE},
     {"base64", "rawcrypt base64 encode [--alphabet 64CHARS] [--in FILE] [--out FILE]   (streams)\n"
                "rawcrypt base64 decode [--in FILE] [--out FILE]\n"
-               "  Decoding judges the whole text, as the device does: at most 1 GiB; one\n"
-               "  final newline is ignored.\n"},
+               "  Decoding judges the whole text, as the device does: at most 1 GiB, its\n"
+               "  final line end included; that line end (\\n or \\r\\n) is ignored.\n"},
     {"convert", "rawcrypt convert key-to-pem --key FILE [--sec1] [--out FILE]   (PKCS#8, or SEC1)\n"
                 "rawcrypt convert pem-to-key --in FILE [--out FILE] [--format hex|base64|raw]\n"
                 "rawcrypt convert pub-to-pem (--pub PREFIX | --x FILE --y FILE) [--out FILE]\n"
@@ -576,10 +584,9 @@ int run(const std::string& command, const Words& rest) {
 }  // namespace cli
 
 int main(int argc, char** argv) {
-  cli::hold_standard_streams();
   const std::string command = argc > 1 ? argv[1] : "";
   // verify's verdict on a message that shrank was never reached: 2.
-  cli::install_signal_cleanup(command == "verify" ? cli::kUsage : cli::kFailed);
+  cli::start(command == "verify" ? cli::kUsage : cli::kFailed);
   if (argc < 2) {
     std::fputs(cli::kUsageText, stderr);
     return cli::kUsage;
