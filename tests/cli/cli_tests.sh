@@ -304,8 +304,9 @@ hostile() {
   # put back are named.
   if strace -o /dev/null true 2>/dev/null; then
     local renames=rename,renameat,renameat2 n
+    traced() { ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -o /dev/null "$@"; }  # no LeakSanitizer under ptrace
     held() {  # held N COMMAND...: in the background, its renames from the Nth held 1 s, once its temporaries are named
-      strace -o /dev/null -e trace=$renames -e inject=$renames:delay_enter=1000000:when="$1" "${@:2}" >/dev/null 2>&1 &
+      traced -e trace=$renames -e inject=$renames:delay_enter=1000000:when="$1" "${@:2}" >/dev/null 2>&1 &
       for _ in $(seq 500); do ls -A | grep -q '^\.rawcrypt\.tmp-' && break; sleep 0.01; done
     }
     held 1 "$R" keygen --out race; "$R" keygen --out race 2>/dev/null; n=$?; wait $!; n=$n$?
@@ -315,12 +316,12 @@ hostile() {
     rm -f race.* && held 1 "$R" keygen --out race && echo other >race.key && wait $!
     [ $? -eq 1 ] && [ "$(cat race.key)" = other ] && good || bad "keygen replaced a .key made while it ran"
     "$R" keygen --out st >/dev/null
-    { strace -o /dev/null -e trace=$renames -e inject=$renames:signal=SIGQUIT:when=2 env --default-signal "$R" keygen --out st --force; } 2>/dev/null
+    { traced -e trace=$renames -e inject=$renames:signal=SIGQUIT:when=2 env --default-signal "$R" keygen --out st --force; } 2>/dev/null
     whole st && good || bad "SIGQUIT between the renames of keygen --force"
-    strace -o /dev/null -e inject=link:error=EIO:when=1 -e inject=linkat:error=EIO:when=4+ "$R" keygen --out st --force
+    traced -e inject=link:error=EIO:when=1 -e inject=linkat:error=EIO:when=4+ "$R" keygen --out st --force
     whole st && good || bad "keygen --force with the old halves' links failing"
     cat st.key st.x st.y >st.before
-    strace -o /dev/null -e trace=$renames -e inject=$renames:error=EIO:when=3+ "$R" keygen --out st --force 2>err.txt
+    traced -e trace=$renames -e inject=$renames:error=EIO:when=3+ "$R" keygen --out st --force 2>err.txt
     cat st.key st.x.old-* st.y.old-* 2>/dev/null | cmp -s - st.before && grep -q "kept beside it as st.x.old-" err.txt &&
       good || bad "old halves that could not be put back: $(cat err.txt)"
     rm -f st.*.old-*
