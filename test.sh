@@ -62,7 +62,7 @@ run_suite() {
 
 install_missing cmake g++ make libssl-dev libgtest-dev clang openssl valgrind python3 \
   gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-dev qemu-system-arm \
-  man-db dpkg-dev lintian pkg-config libp11-kit-dev p11-kit softhsm2 opensc
+  man-db dpkg-dev lintian pkg-config libp11-kit-dev p11-kit softhsm2 opensc strace
 
 # ARM: Debian's cross compilers, qemu-user and the ARM builds of libcrypto,
 # GoogleTest and libstdc++ (multiarch). The host's libssl packages are named

@@ -26,22 +26,26 @@ struct Failure : std::runtime_error {
   int exit_code;
 };
 
-// hold_standard_streams: a closed standard stream is held by /dev/null,
-// opened for the other direction, so that no file the tool opens takes its
-// number and the stream still fails as closed. Call first.
-void hold_standard_streams();
-
-// install_signal_cleanup: SIGINT, SIGTERM and SIGHUP remove every named
-// temporary output before the tool dies (a signal ignored at start stays
-// ignored); SIGBUS (a mapped input that shrank) ends the tool with a clear
-// message and `shrink_exit_code` instead of a crash. Call once, early.
-void install_signal_cleanup(int shrink_exit_code);
+// start: call first, before the tool opens anything. It records the
+// descriptors the caller left open (only those may be named as
+// /dev/fd/N); holds a closed standard stream with /dev/null, opened for the
+// other direction, so that no file the tool opens takes its number and the
+// stream still fails as closed; keeps keys out of core dumps; and takes
+// over every signal that would end the tool and is still at its default:
+// each removes the named temporary outputs before the tool dies, and waits
+// while a temporary is named or outputs are put in place. Signals ignored
+// at start stay ignored; SIGPIPE is ignored, so that a closed reader is a
+// write error; SIGBUS from a mapped input that shrank ends the tool with a
+// clear message and `shrink_exit_code` instead of a crash.
+void start(int shrink_exit_code);
 
 // claim_stdin: standard input serves one input per command; a second claim
 // ("--key -" with the message on standard input too) is a usage error.
 void claim_stdin(const std::string& what);
 
-// Input: a file, or "-" for standard input, read in chunks.
+// Input: a file, or "-" for standard input, read in chunks. A path that
+// names one of the caller's descriptors (/dev/stdin, /dev/fd/N, ... as for
+// Output) is read through a duplicate of it, from its offset.
 class Input {
  public:
   explicit Input(const std::string& path);
@@ -56,15 +60,17 @@ class Input {
  private:
   std::string name_;
   int fd_ = -1;
-  bool standard_ = false;
 };
 
-// Held: a whole input in memory for a command that needs all of it at once.
-// A regular file is mapped (up to the device's 32-bit lengths); a pipe or a
-// device is read into memory grown without copies, up to `cap` bytes.
+// Held: a whole input in memory for a command that needs all of it at once,
+// from the descriptor's offset. A regular file is mapped (up to the device's
+// 32-bit lengths); a pipe or a device is read into memory grown without
+// copies. Neither may be larger than `cap` bytes, or with kPipesOnly a pipe
+// or a device only.
 class Held {
  public:
-  Held(const std::string& path, size_t cap, const std::string& what);
+  enum Limit { kEveryInput, kPipesOnly };
+  Held(const std::string& path, size_t cap, const std::string& what, Limit limit = kEveryInput);
   ~Held();
   Held(const Held&) = delete;
   Held& operator=(const Held&) = delete;
@@ -73,8 +79,9 @@ class Held {
 
  private:
   unsigned char* data_ = nullptr;
-  size_t size_ = 0, reserved_ = 0;
-  bool mapped_ = false;
+  size_t size_ = 0;
+  void* map_ = nullptr;  // what is unmapped at the end
+  size_t mapped_ = 0;
 };
 
 // The most a pipe or a device may give a command that holds its input.
@@ -82,23 +89,33 @@ constexpr size_t kHeldCap = size_t{1} << 30;  // 1 GiB
 
 // Output: where a command's result goes.
 // - "-" (that name only): standard output, which must be open.
-// - /dev/fd/N, /proc/self/fd/N, /dev/stdout, /dev/stderr: written through a
-//   duplicate of that descriptor, at its offset and with its flags.
+// - any path that names one of the caller's descriptors through /proc
+//   (/dev/stdout, /dev/fd/N, /proc/self/fd/N, a symlink to one, ...):
+//   written through a duplicate of it, at its offset and with its flags.
+//   The descriptor must have been open when the tool started; another
+//   process's descriptor of a regular file is refused (name the file).
 // - a regular file, new or existing, through any symlinks: written to a
 //   temporary in the final file's folder (unnamed where the filesystem and
 //   /proc allow) and put in its place by commit(), keeping an existing
-//   file's mode (and owner, where allowed); other hard links keep the old
-//   content. A command that fails, or is interrupted, leaves the old file as
-//   it was and no temporary file.
+//   file's mode (and owner and group, where the user may set them); other
+//   hard links keep the old content. A command that fails, or is ended by a
+//   signal, leaves the old file as it was and no temporary file (at most an
+//   empty one, in a folder where files cannot be removed).
 // - anything else (a device, a FIFO, a terminal): written straight through.
-// Secret outputs are mode 0600 whatever existed. Every write and the final
-// close are checked.
+// Symlinks are followed one at a time from the opened folders, each judged
+// by the kernel too (protected_symlinks), so names stay short however deep
+// the folder. Secret outputs are mode 0600 whatever existed. Every write is
+// checked, and the fsync of a replacing file or the close of any other.
 class Output;
 
 // commit_together: outputs that belong together (a key and its public
-// halves) are all replaced, or on any failure none is: each keeps its old
-// file whole.
-void commit_together(std::initializer_list<Output*> outputs);
+// halves) are all put in place, or on any failure none is: each keeps its
+// old file whole. Without `replace_existing`, an existing file fails the
+// commit instead. Two outputs that lead to one file are refused. While one
+// is replaced, its old file is kept as NAME.old-N, removed at the end: only
+// a hard kill (SIGKILL, a power cut) leaves it, and renaming it back
+// restores the old file.
+void commit_together(std::initializer_list<Output*> outputs, bool replace_existing = true);
 
 class Output {
  public:
@@ -112,16 +129,30 @@ class Output {
   void commit() { commit_together({this}); }
 
  private:
-  friend void commit_together(std::initializer_list<Output*> outputs);
-  void stage();  // written, closed, and named in the target's folder
+  friend void commit_together(std::initializer_list<Output*> outputs, bool replace_existing);
+  void stage();  // written, synced, and named in the target's folder
   void drop_temp();
 
   std::string shown_;         // the path as the user gave it
-  std::string target_;        // the regular file replaced by commit()
-  std::string named_temp_;    // the temporary's name, once it has one
+  int dir_ = -1;              // the folder of the regular file commit() replaces
+  std::string name_;          // that file's name in it
+  std::string named_temp_;    // the temporary's name there, once it has one
   int fd_ = -1;
   int slot_ = -1;             // of named_temp_ among those a signal removes
   bool standard_ = false, replaces_ = false, unnamed_ = false;
+};
+
+// FolderLock: an exclusive lock on the folder of `path`, held until it is
+// destroyed, so that two commands writing one set of files take turns.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& path);
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+ private:
+  int fd_ = -1;
 };
 
 // exists: whether the path names anything (a dangling symlink included).
@@ -157,7 +188,7 @@ class Capture {
   std::string finish();
 
  private:
-  int saved_ = -1, file_ = -1;
+  int saved_ = -1, pipe_ = -1;
   bool done_ = false;
 };
 

@@ -43,14 +43,19 @@ class Args {
  public:
   Args(const Words& words, const std::set<std::string>& valued, const std::set<std::string>& flags,
        const std::vector<std::pair<std::string, std::string>>& conflicts = {}) {
+    std::string name;
     for (size_t i = 0; i < words.size(); ++i) {
-      char* eq = std::strncmp(words[i], "--", 2) == 0 ? std::strchr(words[i], '=') : nullptr;
-      const std::string name = eq ? std::string(words[i], eq) : std::string(words[i]);
+      // Usage errors name options only: a stray word or a value may be a key.
+      if (std::strncmp(words[i], "--", 2) != 0)
+        throw Failure("unexpected argument" + (name.empty() ? "" : " after " + name) + " (see --help)", kUsage);
+      char* eq = std::strchr(words[i], '=');
+      name = name_of(words[i]);
       if (has(name)) throw Failure(name + " is given more than once", kUsage);
       if (valued.count(name)) {
         char* value = eq ? eq + 1 : nullptr;
         if (!eq) {
-          if (i + 1 == words.size()) throw Failure(name + " needs a value", kUsage);
+          if (i + 1 == words.size() || valued.count(name_of(words[i + 1])) || flags.count(name_of(words[i + 1])))
+            throw Failure(name + " needs a value", kUsage);
           value = words[++i];
         }
         if (name == "--key-hex" || is_pkcs11_uri(value)) {
@@ -66,10 +71,11 @@ class Args {
         } else {
           values_[name] = value;
         }
-      } else if (flags.count(name) && !eq) {
+      } else if (flags.count(name)) {
+        if (eq) throw Failure(name + " takes no value", kUsage);
         flags_.insert(name);
       } else {
-        throw Failure(std::string("unknown option ") + words[i] + " (see --help)", kUsage);
+        throw Failure("unknown option " + name + " (see --help)", kUsage);
       }
     }
     for (const auto& [a, b] : conflicts)
@@ -93,6 +99,8 @@ class Args {
   }
 
  private:
+  static std::string name_of(const char* word) { return std::string(word, std::strcspn(word, "=")); }
+
   std::map<std::string, std::string> values_;
   std::map<std::string, SecretBytes> secrets_;
   std::set<std::string> flags_;
@@ -128,7 +136,7 @@ void write_secret(Output& out, const SecretBytes& value, Format format) {
 // A signature file: 64 raw bytes, 128 hex digits or 88 Base64 characters.
 Bytes read_signature(const std::string& path, Format format) {
   const std::string where = "signature (" + path + ")";
-  Held in(path, 4096, where);
+  Held in(path, 4096, "signature");
   std::string text(reinterpret_cast<const char*>(in.data()), in.size());
   auto trimmed = [&] {
     std::string t = text;
@@ -181,22 +189,27 @@ uint32_t device_length(size_t size) {
   return static_cast<uint32_t>(size);
 }
 
-// key_format: the format of a key's files; raw and Base64 need --out. The
-// files of a key (`kept`) are not replaced without --force.
-Format key_format(const Args& args, const std::vector<const char*>& kept) {
+// key_format: the format of a key's files; raw and Base64 need --out.
+Format key_format(const Args& args) {
   const Format format = format_of(args, "hex");
   if (!args.has("--out") && format != Format::kHex) throw Failure("--format raw or base64 needs --out PREFIX", kUsage);
-  if (args.has("--out") && !args.has("--force"))
-    for (const char* ending : kept)
-      if (exists(args.get("--out") + ending))
-        throw Failure(args.get("--out") + ending + " exists: a key is not replaced without --force");
   return format;
 }
 
-// Writes a key pair: PREFIX.key (mode 0600), PREFIX.x and PREFIX.y, or hex
-// lines on standard output.
-void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private) {
-  const Format format = with_private ? key_format(args, {".key", ".x", ".y"}) : key_format(args, {});
+// refuse_existing: a key's files (`kept`) are not replaced without --force.
+void refuse_existing(const Args& args, const std::vector<const char*>& kept) {
+  if (!args.has("--out") || args.has("--force")) return;
+  for (const char* ending : kept)
+    if (exists(args.get("--out") + ending))
+      throw Failure(args.get("--out") + ending + " exists: a key is not replaced without --force");
+}
+
+// Writes a key pair: PREFIX.key (mode 0600), PREFIX.x and PREFIX.y (only
+// the halves without the private key), or hex lines on standard output.
+// `kept`: the files that are not replaced without --force.
+void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private,
+                    const std::vector<const char*>& kept) {
+  const Format format = key_format(args);
   if (!args.has("--out")) {
     Output out("-");
     if (with_private) {
@@ -208,28 +221,35 @@ void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private) 
     return;
   }
   const std::string prefix = args.get("--out");
+  // One command at a time writes a folder's key sets, from the check to
+  // the last rename; without --force no file is replaced even then.
+  const FolderLock lock(prefix);
+  refuse_existing(args, kept);
+  const bool replace = args.has("--force") || kept.empty();
   // The key and its halves are replaced together: a key never stands beside
   // another key's public halves.
   Output x(prefix + ".x"), y(prefix + ".y");
   write_value(x, key.x, format);
   write_value(y, key.y, format);
   if (!with_private) {
-    commit_together({&x, &y});
+    commit_together({&x, &y}, replace);
     return;
   }
   Output d(prefix + ".key", Output::kSecret);
   write_secret(d, key.d, format);
-  commit_together({&x, &y, &d});
+  commit_together({&x, &y, &d}, replace);
 }
 
 int cmd_keygen(const Args& args) {
   if (!args.has("--key")) {
-    write_key_pair(args, host::generate_key(), true);
+    write_key_pair(args, host::generate_key(), true, {".key", ".x", ".y"});
     return 0;
   }
   if (!is_pkcs11_uri(args.get("--key"))) throw Failure("keygen --key takes a PKCS#11 URI (see --help)", kUsage);
-  key_format(args, {".x", ".y"});  // before the token holds a key that no file names
-  write_key_pair(args, generate_in_token(args.text("--key")), false);
+  // Before the token holds a key that no file would name.
+  key_format(args);
+  refuse_existing(args, {".x", ".y"});
+  write_key_pair(args, generate_in_token(args.text("--key")), false, {".x", ".y"});
   return 0;
 }
 
@@ -250,7 +270,7 @@ RawKeyPair key_pair_of(const SecretBytes& d) {
 int cmd_pubkey(const Args& args) {
   const std::unique_ptr<TokenKey> token = token_key(args, TokenKey::kPublic);
   write_key_pair(args, token ? token->public_key() : key_pair_of(read_key(args.need("--key"), 32, "private key")),
-                 false);
+                 false, {});
   return 0;
 }
 
@@ -258,7 +278,7 @@ int cmd_sign(const Args& args) {
   const Format format = format_of(args, "hex");
   const std::unique_ptr<TokenKey> token = token_key(args, TokenKey::kSign);
   const SecretBytes d = token ? SecretBytes() : read_key(args.need("--key"), 32, "private key");
-  Held message(args.get("--in", "-"), kHeldCap, "the message");
+  Held message(args.get("--in", "-"), kHeldCap, "the message", Held::kPipesOnly);
   Bytes sig(64);
   if (token) {
     sig = token->sign(message.data(), device_length(message.size()));
@@ -279,7 +299,7 @@ int cmd_verify(const Args& args) {
   Bytes x, y;
   public_point(args, &x, &y);
   const Bytes sig = read_signature(args.need("--sig"), format_of(args, "auto", true));
-  Held message(args.get("--in", "-"), kHeldCap, "the message");
+  Held message(args.get("--in", "-"), kHeldCap, "the message", Held::kPipesOnly);
   int result = 0;
   const std::string lines = console_of([&] {
     result = ecc_verify(x.data(), y.data(), message.data(), sig.data(), device_length(message.size()));
@@ -415,8 +435,6 @@ int cmd_base64(const Words& words) {
     out.commit();
   } else {
     Held in(args.get("--in", "-"), kBase64TextCap, "the Base64 text");
-    if (in.size() > kBase64TextCap)
-      throw Failure("the Base64 text is larger than the 1 GiB the tool decodes at once");
     std::string text(reinterpret_cast<const char*>(in.data()), in.size());
     if (!text.empty() && text.back() == '\n') text.pop_back();  // a text file's last line
     if (!text.empty() && text.back() == '\r') text.pop_back();
@@ -457,7 +475,7 @@ int cmd_convert(const Words& words) {
     out.commit();
   } else if (what == "pem-to-pub") {
     Held in(args.need("--in"), 1 << 16, "the PEM key");
-    write_key_pair(args, public_from_pem(Bytes(in.data(), in.data() + in.size())), false);
+    write_key_pair(args, public_from_pem(Bytes(in.data(), in.data() + in.size())), false, {});
   } else if (what == "sig-to-der") {
     const Bytes der = host::signature_to_der(read_signature(args.need("--sig"), format_of(args, "auto", true)));
     Output out(args.get("--out", "-"));
@@ -553,9 +571,11 @@ const char kUsageText[] =
     "signs in the token (CKM_ECDSA over SHA-256, P-256 keys only); AES keys are\n"
     "AES-256 (CKM_AES_CBC). rawcrypt tokens lists every key with its URI.\n"
     "Outputs: a regular file is replaced whole when the command succeeds (through\n"
-    "symlinks; its mode and owner are kept, other hard links keep the old content);\n"
-    "a device or FIFO is written straight through, /dev/fd/N (and /dev/stdout) at\n"
-    "the descriptor's own offset. Private keys are 0600.\n"
+    "symlinks; its mode is kept, its owner and group where the user may set them,\n"
+    "other hard links keep the old content); a failed or interrupted command\n"
+    "leaves it as it was. A device or FIFO is written straight through; a path\n"
+    "to a descriptor open when the tool started (/dev/stdout, /dev/fd/N, any name\n"
+    "through /proc) at the descriptor's own offset. Private keys are 0600.\n"
     "Exit codes: 0 success, 1 failure, 2 usage; verify: 0 valid, 1 invalid,\n"
     "2 when the signature could not be checked.\n"
     "  -h, --help   this text\n"
@@ -575,7 +595,10 @@ const std::map<std::string, std::string> kHelp = {
                "                [--format hex|base64|raw]\n"
                "  PREFIX.key (mode 0600), PREFIX.x, PREFIX.y; without --out, hex lines on stdout.\n"
                "  An existing PREFIX.key, .x or .y is not replaced without --force; with it,\n"
-               "  the three are replaced together or, on failure, all kept.\n"
+               "  the three are replaced together or, on failure, all kept. Commands that\n"
+               "  write key sets into one folder take turns. Only a hard kill (kill -9, a\n"
+               "  power cut) while the files are put in place can leave an old half as\n"
+               "  PREFIX.x.old-N or PREFIX.y.old-N: renaming it back restores the old set.\n"
                "  With --key 'pkcs11:token=LABEL;object=NAME[;id=%01%02]?pin-source=file:PATH'\n"
                "  the pair is made inside the token (id: 8 random bytes unless given): the\n"
                "  private key sensitive, never extractable, for signing only; only PREFIX.x\n"
@@ -594,9 +617,10 @@ const std::map<std::string, std::string> kHelp = {
     {"verify", "rawcrypt verify (--pub PREFIX | --x FILE --y FILE) --sig FILE [--in MESSAGE]\n"
                "                [--format auto|hex|base64|raw]\n"
                "  Prints valid or invalid. Only a result of exactly 1 from ecc_verify is\n"
-               "  accepted: exit 0 valid, 1 invalid, 2 when it could not be checked (a\n"
-               "  missing or bad file, a bad option, a message file that shrank, a verdict\n"
-               "  that could not be written). The message is held as for sign.\n"},
+               "  accepted: exit 0 valid, 1 invalid (a public key that is not on the curve\n"
+               "  too, as the device says), 2 when it could not be checked (a missing or\n"
+               "  malformed file, a bad option, a message file that shrank, a verdict that\n"
+               "  could not be written). The message is held as for sign.\n"},
     {"encrypt", "rawcrypt encrypt (--key FILE | --key-hex HEX) (--iv FILE | --iv-hex HEX)\n"
                 "                 [--in FILE] [--out FILE] [--pad]\n"
                 "  Streams; without --pad the input must be whole 16-byte blocks.\n" RAWCRYPT_KEY_HEX_NOTE
@@ -608,8 +632,8 @@ const std::map<std::string, std::string> kHelp = {
      "  --key may be a PKCS#11 URI of a triple-DES key (CKM_DES3_ECB).\n"},
     {"base64", "rawcrypt base64 encode [--alphabet 64CHARS] [--in FILE] [--out FILE]   (streams)\n"
                "rawcrypt base64 decode [--in FILE] [--out FILE]\n"
-               "  Decoding judges the whole text, as the device does: at most 1 GiB; one\n"
-               "  final newline is ignored.\n"},
+               "  Decoding judges the whole text, as the device does: at most 1 GiB, its\n"
+               "  final line end included; that line end (\\n or \\r\\n) is ignored.\n"},
     {"convert", "rawcrypt convert key-to-pem --key FILE [--sec1] [--out FILE]   (PKCS#8, or SEC1)\n"
                 "rawcrypt convert pem-to-key --in FILE [--out FILE] [--format hex|base64|raw]\n"
                 "rawcrypt convert pub-to-pem (--pub PREFIX | --x FILE --y FILE) [--out FILE]\n"
@@ -645,17 +669,18 @@ int run(const std::string& command, const Words& rest) {
   if (command == "convert") return cmd_convert(rest);
   if (command == "tokens") return cmd_tokens(Args(rest, {"--uri"}, {}));
   if (command == "demo" && rest.empty()) return cmd_demo();
-  throw Failure("unknown command '" + command + "'\n" + kUsageText, kUsage);
+  // A word that could be a command's name is shown; any other may be a key.
+  const bool named = command.size() <= 16 && command.find_first_not_of("abcdefghijklmnopqrstuvwxyz-") == std::string::npos;
+  throw Failure("unknown command" + (named ? " '" + command + "'" : std::string()) + "\n" + kUsageText, kUsage);
 }
 
 }  // namespace
 }  // namespace cli
 
 int main(int argc, char** argv) {
-  cli::hold_standard_streams();
   const std::string command = argc > 1 ? argv[1] : "";
   // verify's verdict on a message that shrank was never reached: 2.
-  cli::install_signal_cleanup(command == "verify" ? cli::kUsage : cli::kFailed);
+  cli::start(command == "verify" ? cli::kUsage : cli::kFailed);
   if (argc < 2) {
     std::fputs(cli::kUsageText, stderr);
     return cli::kUsage;

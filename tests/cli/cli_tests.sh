@@ -282,10 +282,12 @@ hostile() {
   [ -z "$(ls -A | grep -E '\.tmp-')" ] && good || bad "a temporary output was left: $(ls -a | grep tmp)"
   # A signal ignored at start (nohup) stays ignored; a key given by
   # --key-hex has left the process list once the tool reads.
-  (trap '' HUP; exec "$R" encrypt --key-hex "$key" --iv-hex "$iv" --in slow.in --out nohup.ct) &
+  # No core file can hold the key.
+  (trap '' HUP; ulimit -c unlimited 2>/dev/null; exec "$R" encrypt --key-hex "$key" --iv-hex "$iv" --in slow.in --out nohup.ct) &
   pid=$!
   exec 7>slow.in
   grep -qaF "$key" /proc/$pid/cmdline && bad "--key-hex readable in /proc/$pid/cmdline" || good
+  grep -q "^Max core file size *0 " /proc/$pid/limits && good || bad "core files allowed: $(grep core /proc/$pid/limits)"
   kill -HUP $pid
   cat plain >&7
   exec 7>&-
@@ -295,15 +297,76 @@ hostile() {
   "$R" keygen --out set >/dev/null && cat set.key set.x set.y >set.before
   chattr +i set.y && { expect 1 "cannot write set.y" -- "$R" keygen --out set --force; chattr -i set.y; } || echo "SKIP: chattr"
   same <(cat set.key set.x set.y) set.before "keygen --force failing on .y"
+  whole() { "$R" pubkey --key "$1.key" | cmp -s - <(printf 'x %s\ny %s\n' "$(cat "$1.x")" "$(cat "$1.y")"); }
+  # Keygens at once take turns (one held in its renames while another runs):
+  # without --force one writes, with it the last set stands whole; a .key
+  # made meanwhile is not replaced. A signal, a failed link or failed
+  # renames in the middle leave a whole set, and old halves that cannot be
+  # put back are named.
+  if strace -o /dev/null true 2>/dev/null; then
+    local renames=rename,renameat,renameat2 n
+    traced() { ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -o /dev/null "$@"; }  # no LeakSanitizer under ptrace
+    held() {  # held N COMMAND...: in the background, its renames from the Nth held 1 s, once its temporaries are named
+      traced -e trace=$renames -e inject=$renames:delay_enter=1000000:when="$1" "${@:2}" >/dev/null 2>&1 &
+      for _ in $(seq 500); do ls -A | grep -q '^\.rawcrypt\.tmp-' && break; sleep 0.01; done
+    }
+    held 1 "$R" keygen --out race; "$R" keygen --out race 2>/dev/null; n=$?; wait $!; n=$n$?
+    [ "$n" = 10 ] && whole race && good || bad "two keygens at once without --force exited $n"
+    held 2 "$R" keygen --out race --force; "$R" keygen --out race --force; wait $!
+    whole race && good || bad "two keygens --force at once left a mixed set"
+    rm -f race.* && held 1 "$R" keygen --out race && echo other >race.key && wait $!
+    [ $? -eq 1 ] && [ "$(cat race.key)" = other ] && good || bad "keygen replaced a .key made while it ran"
+    "$R" keygen --out st >/dev/null
+    { traced -e trace=$renames -e inject=$renames:signal=SIGQUIT:when=2 env --default-signal "$R" keygen --out st --force; } 2>/dev/null
+    whole st && good || bad "SIGQUIT between the renames of keygen --force"
+    traced -e inject=link:error=EIO:when=1 -e inject=linkat:error=EIO:when=4+ "$R" keygen --out st --force
+    whole st && good || bad "keygen --force with the old halves' links failing"
+    cat st.key st.x st.y >st.before
+    traced -e trace=$renames -e inject=$renames:error=EIO:when=3+ "$R" keygen --out st --force 2>err.txt
+    cat st.key st.x.old-* st.y.old-* 2>/dev/null | cmp -s - st.before && grep -q "kept beside it as st.x.old-" err.txt &&
+      good || bad "old halves that could not be put back: $(cat err.txt)"
+    rm -f st.*.old-*
+  else
+    echo "SKIP: strace"
+  fi
+  # Two outputs that lead to one file are refused.
+  "$R" keygen --out one >/dev/null && rm one.key && ln -s one.x one.key && cp one.x one.before
+  expect 1 "one.x and one.key lead to one file" -- "$R" keygen --out one --force
+  same one.x one.before "keygen --force over a .key that is a link to its .x"
+  # In a folder where nothing can be removed, a failed keygen leaves no content.
+  mkdir ap && "$R" keygen --out ap/k >/dev/null
+  chattr +a ap && { "$R" keygen --out ap/k --force 2>/dev/null; chattr -a ap; } || echo "SKIP: chattr +a"
+  [ -z "$(find ap -name '.rawcrypt.tmp-*' -size +0)" ] && good || bad "temporaries with content in an append-only folder"
+  rm -rf ap
   # Only "-" is standard output: closed, it takes no --out file's place.
   "$R" sign --key fixed.key --in msg --out closed.sig >&- && [ -s closed.sig ] && good || bad "sign --out, stdout closed"
   "$R" keygen --out closed >&- && [ -s closed.x ] && good || bad "keygen --out, stdout closed"
-  # /dev/fd/N and /dev/stdout are written at the descriptor's offset (">>" appends).
-  for out in /dev/fd/1 /dev/stdout; do
+  # /dev/fd/N and /dev/stdout, by any name, are written at the descriptor's offset (">>" appends).
+  ln -s /dev/stdout to-stdout
+  for out in /dev/fd/1 /dev/stdout /proc/thread-self/fd/1 //dev/fd/1 /dev/./stdout /proc/self/../self/fd/1 to-stdout; do
     printf 'head' >appended.ct && enc --out $out >>appended.ct
     same appended.ct <(printf 'head'; cat want.ct) "--out $out >>file"
   done
+  # A descriptor not open when the tool started is refused, under any name.
+  for row in 'enc --out //dev/fd/1 >&-' '"$R" encrypt --key-hex "$key" --iv-hex "$iv" --in /dev/null --out /dev/fd/3 3>&-' \
+             '"$R" sign --key fixed.key --in /dev/stdin --out stdin.sig <&-'; do
+    eval "$row" 2>/dev/null; [ $? -eq 1 ] && good || bad "$row"
+  done
+  # Another process's descriptor of a file is refused ("gone.ct (deleted)" is no name).
+  exec 8>gone.ct && rm gone.ct
+  expect 1 "an open file of another process" -- enc --out /proc/$BASHPID/fd/8
+  exec 8>&-
+  # Held inputs start at the descriptor's offset (a header read by the caller).
+  { printf 'HEADER\n'; cat msg; } >headed.msg
+  { read -r _; "$R" sign --key fixed.key --out headed.sig; } <headed.msg
+  expect 0 "valid" -- "$R" verify --pub fixed --sig headed.sig --in msg
+  # A mistyped option or a stray word is not echoed: it may be a key.
+  for words in "sign --key-hex=$key" "encrypt --iv-hex --key-hex $key" "encrypt --key-hex $key $key" "$key"; do
+    "$R" $words >/dev/null 2>err.txt; [ $? -eq 2 ] && ! grep -q "$key" err.txt && good || bad "usage error: $(cat err.txt)"
+  done
   # verify without a verdict written, or on a message that shrank, exits 2.
+  (sleep 0.2; exec env --default-signal=PIPE "$R" verify --pub fixed --sig f-hex.sig --in msg 2>/dev/null) | true
+  [ "${PIPESTATUS[0]}" -eq 2 ] && good || bad "verify into a closed pipe"
   "$R" verify --pub fixed --sig f-hex.sig --in msg >/dev/full 2>/dev/null; [ $? -eq 2 ] && good || bad "verify >/dev/full"
   "$R" verify --pub fixed --sig f-hex.sig --in msg >&- 2>/dev/null; [ $? -eq 2 ] && good || bad "verify >&-"
   truncate -s 256M big.msg
@@ -312,12 +375,24 @@ hostile() {
   while kill -0 $pid 2>/dev/null && ! grep -q big.msg /proc/$pid/maps 2>/dev/null; do :; done
   truncate -s 0 big.msg
   wait $pid; [ $? -eq 2 ] && grep -q shrank err.txt && good || bad "verify of a message that shrank: $(cat err.txt)"
-  # A legal name of 254 characters (temporaries have names of their own).
+  # A legal name of 254 characters (temporaries have names of their own),
+  # and a short one in a folder as deep as a path can name.
   expect 0 "" -- enc --out "$(printf '%0251d' 0).ct"
   same "$(printf '%0251d' 0).ct" want.ct "a 254-character output name"
+  local deep
+  deep=$(printf 'd%099d/' $(seq 40))e$(printf '%039d' 0)
+  mkdir -p "$deep" && expect 0 "" -- enc --out "$deep/x.ct"
+  rm -rf d0*
   # A pipe is held up to its cap exactly; the cap is told in units that do not round to 0.
   expect 2 "must be 64 bytes, found 4096" -- "$R" verify --pub fixed --sig <(head -c 4096 /dev/zero) --in msg
   expect 2 "larger than the 4 KiB" -- "$R" verify --pub fixed --sig <(head -c 4097 /dev/zero) --in msg
+  # Files too, each named once.
+  head -c 4097 /dev/zero >zero.sig && truncate -s 1M big.pem
+  expect 2 "signature (zero.sig) is larger than the 4 KiB" -- "$R" verify --pub fixed --sig zero.sig --in msg
+  expect 1 "the PEM key (big.pem) is larger than the 64 KiB" -- "$R" convert pem-to-pub --in big.pem
+  # The console capture does not grow with what a helper prints.
+  (ulimit -f 64; exec "$R" base64 decode --in long.txt --out /dev/null) 2>err.txt
+  [ $? -eq 1 ] && grep -q "1000004 characters" err.txt && good || bad "a refused text under a file size limit: $(cat err.txt)"
 
   # In a mount namespace of its own (root only): a read-only /tmp, no /proc.
   if ! unshare -m true 2>/dev/null; then echo "SKIP: no mount namespace (root needed)"; return; fi
@@ -335,6 +410,20 @@ hostile() {
   for _ in $(seq 500); do [ "$(ls -A | grep -c '\.tmp-')" -ge 2 ] && break; sleep 0.01; done
   kill -TERM $pid && wait $pid
   no_file held.x
+  # So does any signal that would end the tool, and a file size limit.
+  for sig in QUIT USR1 ALRM XCPU; do
+    "${no_proc[@]}" env --default-signal "$R" encrypt --key-hex "$key" --iv-hex "$iv" --in slow.in --out sig.ct &
+    pid=$!
+    exec 7>slow.in
+    head -c 1000000 /dev/zero >&7
+    kill -$sig $pid
+    exec 7>&-
+    wait $pid 2>/dev/null
+    no_file sig.ct
+  done
+  random_file big.in 200000
+  { (ulimit -f 100; exec "${no_proc[@]}" "$R" encrypt --key-hex "$key" --iv-hex "$iv" --in big.in --out fsize.ct); } 2>/dev/null
+  no_file fsize.ct
 }
 
 # Keys in a token: a SoftHSM2 token in this test's own folder, pkcs11-tool
