@@ -10,6 +10,23 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 set(rawcrypt_moduledir ${CMAKE_INSTALL_LIBDIR}/rawcrypt)
 set(rawcrypt_cmakedir ${CMAKE_INSTALL_LIBDIR}/cmake/rawcrypt)
 
+# The release's date, for the man page and the package's changelog:
+# SOURCE_DATE_EPOCH when set, else the date of the last commit of this tree
+# (any two trees of one commit agree), else today.
+set(rawcrypt_epoch "$ENV{SOURCE_DATE_EPOCH}")
+find_package(Git QUIET)
+if(NOT rawcrypt_epoch AND GIT_FOUND)
+  execute_process(COMMAND ${GIT_EXECUTABLE} -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct -- .
+    OUTPUT_VARIABLE rawcrypt_epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+endif()
+set(rawcrypt_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+set(ENV{SOURCE_DATE_EPOCH} "${rawcrypt_epoch}")  # what string(TIMESTAMP) reads
+string(TIMESTAMP RAWCRYPT_DATE "%Y-%m-%d" UTC)
+string(TIMESTAMP RAWCRYPT_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(ENV{SOURCE_DATE_EPOCH} "${rawcrypt_saved_epoch}")
+# what the man page depends on (rewritten only when the date changes)
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/release-date CONTENT "${RAWCRYPT_DATE}\n")
+
 install(FILES ${RAWCRYPT_MODULE} DESTINATION ${rawcrypt_moduledir} COMPONENT module)
 install(FILES helpers/encrypt.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rawcrypt COMPONENT module)
 install(FILES docs/console-lines.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT module)

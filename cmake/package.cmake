@@ -7,15 +7,14 @@ set(RAWCRYPT_MAINTAINER "rawcrypt maintainers <maintainers@users.noreply.c-seed-
 set(RAWCRYPT_HOMEPAGE "" CACHE STRING "The package's homepage (left out when empty)")
 
 # What Debian wants beside a native package's files: its copyright and its
-# changelog, compressed without a time stamp (SOURCE_DATE_EPOCH fixes the
-# changelog's date).
-string(TIMESTAMP rawcrypt_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+# changelog, compressed without a time stamp, dated as the man page
+# (cmake/install.cmake).
 file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog CONTENT
 "rawcrypt (${PROJECT_VERSION}) unstable; urgency=medium
 
   * rawcrypt ${PROJECT_VERSION}.
 
- -- ${RAWCRYPT_MAINTAINER}  ${rawcrypt_date}
+ -- ${RAWCRYPT_MAINTAINER}  ${RAWCRYPT_CHANGELOG_DATE}
 ")
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.gz
   COMMAND gzip -9nkf ${PROJECT_BINARY_DIR}/debian/changelog
