@@ -80,26 +80,40 @@ manpage() {
   check "man --warnings" "$(cat warnings.txt)" ""
 }
 
-# completion: what the installed completion offers for the last word.
+# completion: what the installed completion offers for the last word (the
+# tool on PATH, or under ~), with bash splitting --opt=value at the '=' and
+# `set -u` on; "(-o filenames)" when it asks bash to treat the words as files.
+# tokens' help names --key in a note only, followed by a word that is no value.
 completion() {
-  touch msg.sig
+  mkdir -p home/bin files && ln -s "$tool" home/bin/rawcrypt && cd files && touch msg.sig "my file.sig"
   local cases=(
-    "ver|verify"
-    "--vers|--version"
-    "sign --fo|--format"
-    "sign --format b|base64"
-    "convert sig|sig-to-der"
-    "verify --sig msg.|msg.sig"
-    "encrypt --key-hex |"
+    "rawcrypt ver|verify"
+    "rawcrypt --vers|--version"
+    "rawcrypt sign --fo|--format"
+    "rawcrypt sign --format b|base64"
+    "rawcrypt sign --format=|base64,hex,raw"
+    "rawcrypt sign --format=b|base64"
+    "rawcrypt sign --key=m|(-o filenames)msg.sig,my file.sig"
+    "rawcrypt convert sig|sig-to-der"
+    "rawcrypt verify --sig msg.|(-o filenames)msg.sig"
+    "rawcrypt verify --sig my|(-o filenames)my file.sig"
+    "rawcrypt encrypt --key-hex |"
+    "rawcrypt encrypt --pad |--in,--iv,--iv-hex,--key,--key-hex,--out,--pad"
+    "rawcrypt tokens --key |--uri"
+    "~/bin/rawcrypt sign --fo|--format"
   )
   local row words want got line
   for row in "${cases[@]}"; do
     IFS='|' read -r words want <<<"$row"
-    read -ra line <<<"$words"
+    read -ra line <<<"${words//=/ = }"
     [[ $words == *' ' ]] && line+=("")
-    got=$(bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _rawcrypt; echo "${COMPREPLY[*]}"' \
-      _ "$root/share/bash-completion/completions/rawcrypt" "$tool" "${line[@]}")
-    check "rawcrypt $words<TAB>" "$got" "$want"
+    got=$(LC_ALL=C HOME=$work/home PATH=$root/bin:$PATH bash -uc '
+      opts=
+      compopt() { opts+="($*)"; }
+      source "$1"; shift
+      COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _rawcrypt
+      echo "$opts$(printf "%s\n" "${COMPREPLY[@]}" | sort | paste -sd , -)"' _ "$root/share/bash-completion/completions/rawcrypt" "${line[@]}" 2>&1)
+    check "$words<TAB>" "$got" "$want"
   done
 }
 
