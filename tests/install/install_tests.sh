@@ -3,12 +3,28 @@
 # project that finds it with find_package(rawcrypt) and runs it, the man page
 # and the bash completion of the installed tool, and the tool's .deb.
 # usage: install_tests.sh tree|consumer|manpage|completion|package
-# with CMAKE, BUILD, LIBDIR, CC, TOOLCHAIN, EMULATOR, OPENSSL_ROOT_DIR and
-# OPENSSL_USE_STATIC_LIBS in the environment (tests/CMakeLists.txt).
+# with CMAKE, SOURCE, BUILD, LIBDIR, CC, TOOLCHAIN, EMULATOR, OPENSSL_ROOT_DIR
+# and OPENSSL_USE_STATIC_LIBS in the environment (tests/CMakeLists.txt).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../support/checks.sh"
 check() { if [ "$2" = "$3" ]; then good; else bad "$1: got '$2', wanted '$3'"; fi; }
+# no_build_paths DIR: no file under DIR names the source or the build tree
+no_build_paths() {
+  local found
+  found=$(grep -rlaF -e "$SOURCE/" -e "$BUILD/" "$1")
+  check "files naming the source or build tree" "$found" ""
+}
+
+# The build tree's install manifests (cmake --install's, cpack's of each
+# component) are left as they were.
+mkdir manifests && cp -p "$BUILD"/install_manifest*.txt manifests/ 2>/dev/null
+restore_manifests() {
+  rm -f "$BUILD"/install_manifest*.txt
+  cp -p "$work"/manifests/* "$BUILD"/ 2>/dev/null
+  rm -rf "$work"
+}
+trap restore_manifests EXIT
 
 root=$work/dest/usr/local
 DESTDIR=$work/dest "$CMAKE" --install "$BUILD" --prefix /usr/local >install.log 2>&1 || { cat install.log; exit 1; }
@@ -22,6 +38,7 @@ tree() {
   check "installed tree" "$(cd "$work/dest" && find . ! -type d | sort)" \
         "$(printf './usr/local/%s\n' "${want[@]}" | sort)"
   cmp -s "$BUILD/rawcrypt.o" "$root/$LIBDIR/rawcrypt/rawcrypt.o" && good || bad "the installed object differs"
+  no_build_paths "$work/dest"
 }
 
 # consumer: the project in consumer/ built against the installed package as
@@ -132,6 +149,7 @@ package() {
   if ldd "$tool" | grep -q libp11-kit; then
     dpkg-deb -f "$deb" Depends | grep -Eq '(^|, )p11-kit(,|$)' && good || bad "no p11-kit in Depends"
   fi
+  dpkg-deb -x "$deb" unpacked && no_build_paths unpacked
   lintian --fail-on error "$deb" 2>&1 | grep -v 'root privileges' >lintian.txt
   check "lintian" "${PIPESTATUS[0]}: $(cat lintian.txt)" "0: "
 }
