@@ -1,5 +1,5 @@
-# `cpack -G DEB` in a host build tree: the package rawcrypt of the tool, its
-# man page and bash completion. The module and its header stay out: firmware
+# `cpack -G DEB` in a host build tree against a shared libcrypto: the package
+# rawcrypt of the tool, its man page and bash completion. The module and its header stay out: firmware
 # SDKs take them for their own target from `cmake --install`, and a host
 # package of an ARM object would be the wrong architecture's.
 set(RAWCRYPT_MAINTAINER "rawcrypt maintainers <maintainers@users.noreply.c-seed-42d623f7.example>"
@@ -23,12 +23,9 @@ add_custom_target(rawcrypt_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/ch
 install(FILES cmake/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
 # lintian takes the module's copy of the library's "not seeded" text for an
-# embedded libcrypto (cmake/debian/lintian-overrides); against a static
-# libcrypto the copy is real, and lintian is left to say so.
-if(OPENSSL_CRYPTO_LIBRARY MATCHES "\\.so")
-  install(FILES cmake/debian/lintian-overrides RENAME rawcrypt
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT debian EXCLUDE_FROM_ALL)
-endif()
+# embedded libcrypto (cmake/debian/lintian-overrides).
+install(FILES cmake/debian/lintian-overrides RENAME rawcrypt
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT debian EXCLUDE_FROM_ALL)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME rawcrypt)
@@ -62,4 +59,8 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL tool debian)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
+# `make package_source`: the sources alone, without git or the build trees
+# at the top (CPack matches whole paths, the top's own as a literal).
+string(REGEX REPLACE "([.+*?$()|{}])" "[\\1]" rawcrypt_top "${PROJECT_SOURCE_DIR}")
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git(/|$)" "^${rawcrypt_top}/build[^/]*/")
 include(CPack)
