@@ -42,28 +42,34 @@ tree() {
 }
 
 # consumer: the project in consumer/ built against the installed package as
-# it stands, then against copies whose record says another libcrypto series
-# or another processor, which it must refuse at configure time.
+# it stands, asking for version 1.1 or for none, then against copies whose
+# record says another libcrypto series or another processor, which it must
+# refuse at configure time.
 consumer() {
   local config=$root/$LIBDIR/cmake/rawcrypt/rawcryptConfig.cmake
   local built other
   built=$(sed -n 's/^set(rawcrypt_LIBCRYPTO_VERSION "\(.*\)")$/\1/p' "$config")
-  case $built in 1.*) other=3.0.0 ;; *) other=1.0.2s ;; esac
+  local processor='s/^set(_rawcrypt_built_for "\([^"]*\)" "[^"]*"/set(_rawcrypt_built_for "\1" "sparc"/'
   local cases=(
-    "as installed||0|signed and verified from C"
-    "another series|s/^set(rawcrypt_LIBCRYPTO_VERSION .*/set(rawcrypt_LIBCRYPTO_VERSION \"$other\")/|1|was built against libcrypto $other"
-    "another processor|s/^set(_rawcrypt_built_for \"\([^\"]*\)\" \"[^\"]*\"/set(_rawcrypt_built_for \"\1\" \"sparc\"/|1|version: 1.1 (built for"
+    "as installed|1.1||0|signed and verified from C"
+    "as installed, no version asked|||0|signed and verified from C"
+    "another processor|1.1|$processor|1|version: 1.1 (built for"
+    "another processor, no version asked||$processor|1|version: 1.1 (built for"
   )
+  for other in 1.0.2s 1.1.1w 3.0.0; do  # each series but the object's
+    [ "${other%.*}" = "${built%.*}" ] || [ "${other%%.*}${built%%.*}" = 33 ] ||
+      cases+=("libcrypto $other|1.1|s/^set(rawcrypt_LIBCRYPTO_VERSION .*/set(rawcrypt_LIBCRYPTO_VERSION \"$other\")/|1|was built against libcrypto $other")
+  done
   local args=(-DCMAKE_PREFIX_PATH="$work/case/usr/local")
   if [ -n "$TOOLCHAIN" ]; then args+=(-DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN"); else args+=(-DCMAKE_C_COMPILER="$CC"); fi
   [ -n "$OPENSSL_ROOT_DIR" ] && args+=(-DOPENSSL_ROOT_DIR="$OPENSSL_ROOT_DIR")
   [ -n "$OPENSSL_USE_STATIC_LIBS" ] && args+=(-DOPENSSL_USE_STATIC_LIBS="$OPENSSL_USE_STATIC_LIBS")
-  local row name edit rc text got
+  local row name version edit rc text got
   for row in "${cases[@]}"; do
-    IFS='|' read -r name edit rc text <<<"$row"
+    IFS='|' read -r name version edit rc text <<<"$row"
     rm -rf case build && cp -a dest case
     [ -n "$edit" ] && sed -i "$edit" "$work"/case/usr/local/"$LIBDIR"/cmake/rawcrypt/rawcryptConfig*.cmake
-    { "$CMAKE" -S "$here/consumer" -B build "${args[@]}" && "$CMAKE" --build build &&
+    { "$CMAKE" -S "$here/consumer" -B build "${args[@]}" -DWANTED="$version" && "$CMAKE" --build build &&
       ${EMULATOR:-} build/consumer; } >out.txt 2>&1
     got=$?
     check "$name: exit" "$([ "$got" -eq 0 ] && echo 0 || echo 1)" "$rc"
