@@ -1,5 +1,5 @@
-# `cpack -G DEB` in a host build tree: the package rawcrypt of the tool, its
-# man page and bash completion. The module and its header stay out: firmware
+# `cpack -G DEB` in a host build tree against a shared libcrypto: the package
+# rawcrypt of the tool, its man page and bash completion. The module and its header stay out: firmware
 # SDKs take them for their own target from `cmake --install`, and a host
 # package of an ARM object would be the wrong architecture's.
 set(RAWCRYPT_MAINTAINER "rawcrypt maintainers <maintainers@users.noreply.c-seed-42d623f7.example>"
@@ -7,15 +7,14 @@ set(RAWCRYPT_MAINTAINER "rawcrypt maintainers <maintainers@users.noreply.c-seed-
 set(RAWCRYPT_HOMEPAGE "" CACHE STRING "The package's homepage (left out when empty)")
 
 # What Debian wants beside a native package's files: its copyright and its
-# changelog, compressed without a time stamp (SOURCE_DATE_EPOCH fixes the
-# changelog's date).
-string(TIMESTAMP rawcrypt_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+# changelog, compressed without a time stamp, dated as the man page
+# (cmake/install.cmake).
 file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog CONTENT
 "rawcrypt (${PROJECT_VERSION}) unstable; urgency=medium
 
   * rawcrypt ${PROJECT_VERSION}.
 
- -- ${RAWCRYPT_MAINTAINER}  ${rawcrypt_date}
+ -- ${RAWCRYPT_MAINTAINER}  ${RAWCRYPT_CHANGELOG_DATE}
 ")
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/debian/changelog.gz
   COMMAND gzip -9nkf ${PROJECT_BINARY_DIR}/debian/changelog
@@ -24,12 +23,9 @@ add_custom_target(rawcrypt_changelog ALL DEPENDS ${PROJECT_BINARY_DIR}/debian/ch
 install(FILES cmake/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
   DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)
 # lintian takes the module's copy of the library's "not seeded" text for an
-# embedded libcrypto (cmake/debian/lintian-overrides); against a static
-# libcrypto the copy is real, and lintian is left to say so.
-if(OPENSSL_CRYPTO_LIBRARY MATCHES "\\.so")
-  install(FILES cmake/debian/lintian-overrides RENAME rawcrypt
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT debian EXCLUDE_FROM_ALL)
-endif()
+# embedded libcrypto (cmake/debian/lintian-overrides).
+install(FILES cmake/debian/lintian-overrides RENAME rawcrypt
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT debian EXCLUDE_FROM_ALL)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME rawcrypt)
@@ -63,4 +59,8 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL tool debian)
 set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
+# `make package_source`: the sources alone, without git or the build trees
+# at the top (CPack matches whole paths, the top's own as a literal).
+string(REGEX REPLACE "([.+*?$()|{}])" "[\\1]" rawcrypt_top "${PROJECT_SOURCE_DIR}")
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git(/|$)" "^${rawcrypt_top}/build[^/]*/")
 include(CPack)

@@ -2,10 +2,17 @@
 # help at each completion (`rawcrypt --help` for the commands,
 # `rawcrypt COMMAND --help` for the words after them), so that what the tool
 # takes is all it offers: commands, their words (base64 encode, convert
-# key-to-pem), options, the values of an option written a|b|c, and files
-# where an option takes a FILE, PREFIX or MESSAGE.
+# key-to-pem), options, the values of an option written a|b|c in a usage
+# line, and files where an option takes a FILE, PREFIX or MESSAGE. When the
+# tool cannot be asked, bash completes as it would without this.
 _rawcrypt() {
-  local tool=${COMP_WORDS[0]} cur=${COMP_WORDS[COMP_CWORD]} prev= help
+  local tool=${COMP_WORDS[0]} cur=${COMP_WORDS[COMP_CWORD]} prev= help usage value=
+  # the tool as typed: quoted, or under ~
+  if [[ $tool == [\'\"]*[\'\"] ]]; then
+    tool=${tool:1:-1}
+  elif [[ $tool == \~/* ]]; then
+    tool=$HOME/${tool:2}
+  fi
   ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
   # --opt=value: bash splits it at the '='
   if [[ $cur == = ]]; then
@@ -22,10 +29,11 @@ _rawcrypt() {
     return 0
   fi
   help=$("$tool" "${COMP_WORDS[1]}" --help 2>/dev/null) || return 0
-  # The value an option takes, as its usage lines name it.
-  local value
+  # Usage lines alone (the notes and option lines are indented two): the
+  # options and the values an option takes.
+  usage=$(grep -v '^  [^ ]' <<<"$help")
   if [[ $prev == --* ]]; then
-    value=$(grep -o -- "$prev [^] )]*" <<<"$help" | head -n 1)
+    value=$(grep -o -- "$prev [^] )]*" <<<"$usage" | head -n 1)
     value=${value#"$prev"}
     value=${value# }
   fi
@@ -46,12 +54,12 @@ _rawcrypt() {
   fi
   local actions=
   ((COMP_CWORD == 2)) && [[ $cur != -* ]] &&
-    actions=$(sed -n "s/^\(usage: \)\{0,1\}rawcrypt ${COMP_WORDS[1]} \([a-z][a-z0-9-]*\).*/\2/p" <<<"$help")
+    actions=$(sed -n "s/^\(usage: \)\{0,1\}rawcrypt ${COMP_WORDS[1]} \([a-z][a-z0-9-]*\).*/\2/p" <<<"$usage")
   if [[ -n $actions ]]; then
     mapfile -t COMPREPLY < <(compgen -W "$actions" -- "$cur")
   else
-    mapfile -t COMPREPLY < <(compgen -W "$(grep -o -- '--[a-z0-9][a-z0-9-]*' <<<"$help" | sort -u)" -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W "$(grep -o -- '--[a-z0-9][a-z0-9-]*' <<<"$usage" | sort -u)" -- "$cur")
   fi
   return 0
 }
-complete -F _rawcrypt rawcrypt
+complete -o bashdefault -o default -F _rawcrypt rawcrypt

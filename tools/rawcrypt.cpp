@@ -538,10 +538,13 @@ int cmd_demo() {
 }
 
 // The man page is written from this text and each command's help
-// (tools/manpage.sh), the shell completion reads them too: the usage line,
-// one line that says what the tool is, "  COMMAND  what it does" lines,
-// "  --option  what it does" lines, and paragraphs that each begin
-// "Heading: " on a line of their own.
+// (tools/manpage.sh), the shell completion reads them too. Here: the usage
+// line, one line that says what the tool is, "  COMMAND  what it does" lines,
+// "  --option  what it does" lines (two spaces or more before the text), and
+// paragraphs that each begin "Heading: " on a line of their own, after a line
+// that ends a sentence. A command's help: usage lines (not indented, or
+// indented deeper than two), "  --option ARG  what it does" lines, and notes
+// (indented two). The completion offers values from usage lines alone.
 const char kUsageText[] =
     "usage: rawcrypt COMMAND [options]   (rawcrypt COMMAND --help for its options)\n"
     "The device's keys, signatures, ciphers and Base64, on the module's own helpers.\n"
@@ -557,7 +560,8 @@ const char kUsageText[] =
     "  tokens       the PKCS#11 tokens, their P-256 and AES-256 keys and their URIs\n"
     "  demo         the road of one signature, step by step\n"
     "Options: --opt VALUE or --opt=VALUE, each once. Files may be '-' for standard\n"
-    "input (one input per command) or standard output.\n"
+    "input (one input per command) or standard output; where --in or --out may be\n"
+    "left out, the command reads standard input or writes standard output.\n"
     "Key files: private keys, X, Y, AES keys and ivs are raw bytes of the exact size,\n"
     "hex text or Base64 text (standard alphabet), as keygen writes them.\n"
     "Keys in a token (PKCS#11): wherever a command takes --key, it takes a URI\n"
@@ -581,19 +585,44 @@ const char kUsageText[] =
     "  -h, --help   this text\n"
     "  --version    the tool's and libcrypto's versions\n";
 
+// Lines that several commands' help share.
+#define RAWCRYPT_IN_OUT                                                 \
+  "  --in FILE           the input (standard input without it)\n"       \
+  "  --out FILE          the output (standard output without it)\n"
+#define RAWCRYPT_PRIVATE_KEY                                                             \
+  "  --key FILE|URI      the private key: a key file or a PKCS#11 URI (P-256)\n"
+#define RAWCRYPT_KEY_SET_OUT                                                             \
+  "  --out PREFIX        the files PREFIX.x and PREFIX.y (else hex lines x, y)\n"
+#define RAWCRYPT_KEY_FORMAT                                                            \
+  "  --format hex|base64|raw  hex text (the default); base64 and raw need --out\n"
+#define RAWCRYPT_PUBLIC_KEY                                                               \
+  "  --pub PREFIX        the public key as keygen writes it: PREFIX.x, PREFIX.y\n" \
+  "  --x FILE, --y FILE  the public key's X and Y in files named apart\n"
+#define RAWCRYPT_SIG_AUTO                                                           \
+  "  With auto, 128 hex digits are read as hex and 88 characters as Base64 (line\n" \
+  "  ends and spaces aside), anything else as the 64 raw bytes.\n"
+#define RAWCRYPT_UNPAD                                                                  \
+  "  --pad               remove PKCS#7 padding; a last block without it is an error\n"
 #define RAWCRYPT_KEY_HEX_NOTE                                                    \
   "  A key given by --key-hex is visible to other users (the process list)\n"   \
   "  until the tool has started and overwritten it: a key file, or '-', is\n"     \
   "  better.\n"
-
+#define RAWCRYPT_AES_KEYS                                                                \
+  "  --key FILE|URI      the AES-256 key: a 32-byte key file, or a PKCS#11 URI\n"    \
+  "  --key-hex HEX       the key as 64 hex digits (see below)\n"                          \
+  "  --iv FILE           the 16-byte initial vector in a file (raw, hex or Base64)\n"                \
+  "  --iv-hex HEX        the initial vector as 32 hex digits\n" RAWCRYPT_IN_OUT
 #define RAWCRYPT_TOKEN_CIPHER_NOTE                                                 \
-  "  --key may be a PKCS#11 URI of an AES-256 key (CKM_AES_CBC in the token; the\n" \
-  "  iv and --pad stay on the host), with the same output as a key file.\n"
+  "  A PKCS#11 URI names an AES-256 key (CKM_AES_CBC in the token; the iv and\n"   \
+  "  --pad stay on the host), with the same output as a key file.\n"
 
 const std::map<std::string, std::string> kHelp = {
     {"keygen", "rawcrypt keygen [--key URI] [--out PREFIX [--force]]\n"
                "                [--format hex|base64|raw]\n"
-               "  PREFIX.key (mode 0600), PREFIX.x, PREFIX.y; without --out, hex lines on stdout.\n"
+               "  --out PREFIX        the files PREFIX.key (mode 0600), PREFIX.x and PREFIX.y\n"
+               "  --force             replace the key's existing files\n" RAWCRYPT_KEY_FORMAT
+               "  --key URI           make the pair in a PKCS#11 token (below)\n"
+               "  Without --out, hex lines private, x and y on standard output.\n"
                "  An existing PREFIX.key, .x or .y is not replaced without --force; with it,\n"
                "  the three are replaced together or, on failure, all kept. Commands that\n"
                "  write key sets into one folder take turns. Only a hard kill (kill -9, a\n"
@@ -604,47 +633,78 @@ const std::map<std::string, std::string> kHelp = {
                "  private key sensitive, never extractable, for signing only; only PREFIX.x\n"
                "  and PREFIX.y are written. A token that holds an object of that name (or id)\n"
                "  keeps it, and the command fails; --force concerns the files only.\n"},
-    {"pubkey", "rawcrypt pubkey --key FILE|URI [--out PREFIX] [--format hex|base64|raw]\n"
+    {"pubkey", "rawcrypt pubkey --key FILE|URI [--out PREFIX] [--format hex|base64|raw]\n" RAWCRYPT_PRIVATE_KEY
+                   RAWCRYPT_KEY_SET_OUT RAWCRYPT_KEY_FORMAT
                "  With a PKCS#11 URI: from the public key object (read without the PIN where\n"
                "  the token allows), or from the private key's CKA_EC_POINT.\n"},
     {"sign", "rawcrypt sign --key FILE|URI [--in MESSAGE] [--out FILE]\n"
-             "              [--format hex|base64|raw]\n"
+             "              [--format hex|base64|raw]\n" RAWCRYPT_PRIVATE_KEY
+             "  --in MESSAGE        the message (standard input without it)\n"
+             "  --out FILE          the signature (standard output without it)\n"
+             "  --format hex|base64|raw  the signature as hex (the default), Base64 or bytes\n"
              "  The message is held whole (the helper hashes it): a file up to 4 GiB - 1, a\n"
              "  pipe or device up to 1 GiB. The scalar must be in [1, n-1].\n"
              "  With a PKCS#11 URI the tool hashes, the token signs (CKM_ECDSA on a P-256\n"
              "  key), and the signature is checked with ecc_verify against the token's\n"
              "  public key, where it has one, before it is written.\n"},
     {"verify", "rawcrypt verify (--pub PREFIX | --x FILE --y FILE) --sig FILE [--in MESSAGE]\n"
-               "                [--format auto|hex|base64|raw]\n"
+               "                [--format auto|hex|base64|raw]\n" RAWCRYPT_PUBLIC_KEY
+               "  --sig FILE          the signature\n"
+               "  --in MESSAGE        the message (standard input without it)\n"
+               "  --format auto|hex|base64|raw  how the signature is read (auto by default)\n" RAWCRYPT_SIG_AUTO
                "  Prints valid or invalid. Only a result of exactly 1 from ecc_verify is\n"
                "  accepted: exit 0 valid, 1 invalid (a public key that is not on the curve\n"
                "  too, as the device says), 2 when it could not be checked (a missing or\n"
                "  malformed file, a bad option, a message file that shrank, a verdict that\n"
                "  could not be written). The message is held as for sign.\n"},
-    {"encrypt", "rawcrypt encrypt (--key FILE | --key-hex HEX) (--iv FILE | --iv-hex HEX)\n"
-                "                 [--in FILE] [--out FILE] [--pad]\n"
+    {"encrypt", "rawcrypt encrypt (--key FILE|URI | --key-hex HEX) (--iv FILE | --iv-hex HEX)\n"
+                "                 [--in FILE] [--out FILE] [--pad]\n" RAWCRYPT_AES_KEYS
+                "  --pad               add PKCS#7 padding (1 to 16 bytes): any length goes\n"
                 "  Streams; without --pad the input must be whole 16-byte blocks.\n" RAWCRYPT_KEY_HEX_NOTE
                     RAWCRYPT_TOKEN_CIPHER_NOTE},
-    {"decrypt", "rawcrypt decrypt (--key FILE | --key-hex HEX) (--iv FILE | --iv-hex HEX)\n"
-                "                 [--in FILE] [--out FILE] [--pad]\n" RAWCRYPT_KEY_HEX_NOTE RAWCRYPT_TOKEN_CIPHER_NOTE},
+    {"decrypt", "rawcrypt decrypt (--key FILE|URI | --key-hex HEX) (--iv FILE | --iv-hex HEX)\n"
+                "                 [--in FILE] [--out FILE] [--pad]\n" RAWCRYPT_AES_KEYS RAWCRYPT_UNPAD
+                "  Streams; the input must be whole 16-byte blocks.\n" RAWCRYPT_KEY_HEX_NOTE
+                    RAWCRYPT_TOKEN_CIPHER_NOTE},
     {"des3-decrypt",
-     "rawcrypt des3-decrypt (--key FILE | --key-hex HEX) [--in FILE] [--out FILE] [--pad]\n" RAWCRYPT_KEY_HEX_NOTE
-     "  --key may be a PKCS#11 URI of a triple-DES key (CKM_DES3_ECB).\n"},
+     "rawcrypt des3-decrypt (--key FILE|URI | --key-hex HEX)\n"
+     "                      [--in FILE] [--out FILE] [--pad]\n"
+     "  --key FILE|URI      the triple-DES key: a 24-byte key file, or a PKCS#11 URI\n"
+     "  --key-hex HEX       the key as 48 hex digits (see below)\n" RAWCRYPT_IN_OUT RAWCRYPT_UNPAD
+     "  Streams; the input must be whole 8-byte blocks.\n" RAWCRYPT_KEY_HEX_NOTE
+     "  A PKCS#11 URI names a triple-DES key (CKM_DES3_ECB in the token).\n"},
     {"base64", "rawcrypt base64 encode [--alphabet 64CHARS] [--in FILE] [--out FILE]   (streams)\n"
                "rawcrypt base64 decode [--in FILE] [--out FILE]\n"
-               "  Decoding judges the whole text, as the device does: at most 1 GiB, its\n"
-               "  final line end included; that line end (\\n or \\r\\n) is ignored.\n"},
+               "  --alphabet 64CHARS  encode with these 64 characters, for the values 0 to 63\n" RAWCRYPT_IN_OUT
+               "  The default alphabet is the standard one, A-Z a-z 0-9 + /. Any alphabet pads\n"
+               "  with '=', so it may not hold '=', nor a character twice. The text ends with\n"
+               "  a line end. Decoding takes the standard alphabet alone and judges the whole\n"
+               "  text, as the device does: at most 1 GiB, its final line end included; that\n"
+               "  line end (\\n or \\r\\n) is ignored.\n"},
     {"convert", "rawcrypt convert key-to-pem --key FILE [--sec1] [--out FILE]   (PKCS#8, or SEC1)\n"
                 "rawcrypt convert pem-to-key --in FILE [--out FILE] [--format hex|base64|raw]\n"
                 "rawcrypt convert pub-to-pem (--pub PREFIX | --x FILE --y FILE) [--out FILE]\n"
                 "rawcrypt convert pem-to-pub --in FILE [--out PREFIX] [--format hex|base64|raw]\n"
                 "rawcrypt convert sig-to-der --sig FILE [--format auto|hex|base64|raw] [--out FILE]\n"
-                "rawcrypt convert der-to-sig --in FILE [--out FILE] [--format hex|base64|raw]\n"},
+                "rawcrypt convert der-to-sig --in FILE [--out FILE] [--format hex|base64|raw]\n"
+                "  --key FILE          the private key file to write as PEM\n"
+                "  --sec1              PEM of SEC1 (BEGIN EC PRIVATE KEY) instead of PKCS#8\n"
+                "  --in FILE           the PEM key or the DER signature to convert\n" RAWCRYPT_PUBLIC_KEY
+                "  --sig FILE          the signature to write as DER\n"
+                "  --out FILE          the output (standard output without it)\n" RAWCRYPT_KEY_SET_OUT
+                "  --format hex|base64|raw  the key or signature written: hex (the default)\n"
+                "  --format auto|hex|base64|raw  how sig-to-der reads --sig (auto by default)\n"
+                    RAWCRYPT_SIG_AUTO
+                "  PEM and DER are openssl's forms: openssl pkey reads what key-to-pem and\n"
+                "  pub-to-pem write, openssl dgst -verify takes what sig-to-der writes.\n"},
     {"tokens", "rawcrypt tokens [--uri URI]\n"
+               "  --uri URI           the tokens or the module to list, and the PIN\n"
                "  Every token the PKCS#11 modules offer (those URI names), then each P-256\n"
                "  and AES-256 key in it with the URI to give as --key. Private keys are\n"
                "  listed when URI gives the PIN (pin-source=file:PATH).\n"},
-    {"demo", "rawcrypt demo\n"},
+    {"demo", "rawcrypt demo\n"
+             "  Signs a fixed message with a demo key, verifies it and a copy with one bit\n"
+             "  flipped, printing each step, then encrypts and decrypts it with AES-256-CBC.\n"},
 };
 
 int run(const std::string& command, const Words& rest) {
