@@ -56,7 +56,9 @@
  *   des3_dec     libcrypto's DES is table-based;
  *   base64_*     not for secrets (see each).
  * Secrets the module holds (key schedules, the scalar's and the nonce's
- * numbers, decoded bytes on the stack) are wiped before their memory goes.
+ * numbers, the short Base64 decoder's buffer) are wiped before their memory
+ * goes; a compiler may still leave a register's copy of a decoded group in
+ * a released frame (seen at -Os).
  *
  * Stack: each helper's peak, libcrypto's frames included, measured on a
  * painted stack in Release, RelWithDebInfo and MinSizeRel builds (under
@@ -163,6 +165,10 @@ int ecc_verify(const unsigned char *public_x, const unsigned char *public_y,
  *                padding character is always '='.
  * Out: output    4 * ceil(length / 3) characters and a NUL; no line breaks.
  * Not for secret bytes: the bytes choose which alphabet entry is read.
+ * Both Base64 helpers read and write the caller's buffers a word at a time
+ * at any alignment: the CPU must allow unaligned accesses to them (on ARMv7,
+ * SCTLR.A clear and the buffers in Normal memory, as with the MMU on); a
+ * target that cannot builds the module with -mno-unaligned-access.
  */
 void base64_encode(const unsigned char *input, int32_t length, const char *alphabet,
                    char *output);
