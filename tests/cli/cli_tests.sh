@@ -480,9 +480,7 @@ pkcs11() {
     [ $? -eq 2 ] && ! grep -qF "${pin#*-}" out.txt err.txt && good || bad "sign --key $words: $(cat err.txt)"
   done
   # A URI in capitals, or after a space, is no file name.
-  for key in "PKCS11:token=rel;object=fw$Q" " $T;object=fw$Q"; do
-    expect 0 "" -- "$R" sign --key "$key" --in msg --out /dev/null
-  done
+  for key in "PKCS11:token=rel;object=fw$Q" " $T;object=fw$Q"; do expect 0 "" -- "$R" sign --key "$key" --in msg --out /dev/null; done
 
   # AES-256 in the token as pkcs11-tool's: over the 64 KiB pieces and the
   # 768 KiB chunks, padded on the host as AES-CBC-PAD pads. Triple-DES from
@@ -518,7 +516,7 @@ pkcs11() {
   for object in privkey:22 privkey:32 pubkey:31 pubkey:41; do p11 --delete-object --type ${object%:*} --id ${object#*:}; done
   openssl pkey -pubin -in fw.pem -outform DER -out fw.der && p11 --write-object fw.der --type pubkey --label odd --id 41 >/dev/null
   printf 'directories.tokendir = %s\nslots.mechanisms = CKM_AES_CBC,CKM_EC_KEY_PAIR_GEN\n' "$work/tokens" >bare.conf
-  local line text env words
+  local line text env words n
   local cases=(  # what stderr says | environment | the command
     "wrong PIN for token 'rel'||sign --key $T;object=fw?pin-value=$pin-x"
     "the PIN of token 'rel' is locked|RAWCRYPT_ODDITY=locked|sign --key $T;object=fw?module-path=$odd&pin-value=$pin"
@@ -561,11 +559,9 @@ pkcs11() {
   expect 1 "has no EC key 'orph'" -- "$R" pubkey --key "$T;object=orph$Q"
   expect 1 "fw.x exists" -- "$R" keygen --key "$T;object=new" --out fw </dev/null
   # Of two keygens of one name at once, one makes the pair (they take turns).
-  local n
   for i in 1 2 3 4 5 6; do
     "$R" keygen --key "$T;object=race$i$Q" >/dev/null 2>&1 & "$R" keygen --key "$T;object=race$i$Q" >/dev/null 2>&1
-    n=$?
-    wait $!
+    n=$? && wait $!
     n=$n$?
     [[ $n = 01 || $n = 10 ]] && "$R" pubkey --key "$T;object=race$i$Q" >/dev/null && good || bad "keygens at once: $n"
   done

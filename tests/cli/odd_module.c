@@ -18,40 +18,29 @@ static CK_RV login_locked(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8C
   return CKR_PIN_LOCKED;
 }
 
-static CK_RV get_with_point(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR wanted,
-                            CK_ULONG count) {
+static CK_RV get_with_point(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR a, CK_ULONG n) {
   CK_OBJECT_CLASS kind = 0;
   CK_ATTRIBUTE class_of = {CKA_CLASS, &kind, sizeof kind};
-  CK_RV rv = real->C_GetAttributeValue(session, object, wanted, count);
-  if (count != 1 || wanted->type != CKA_EC_POINT ||
-      real->C_GetAttributeValue(session, object, &class_of, 1) != CKR_OK || kind != CKO_PRIVATE_KEY)
+  const CK_RV rv = real->C_GetAttributeValue(session, object, a, n);
+  if (n != 1 || a->type != CKA_EC_POINT || real->C_GetAttributeValue(session, object, &class_of, 1) != CKR_OK ||
+      kind != CKO_PRIVATE_KEY)
     return rv;
-  if (wanted->pValue != NULL && wanted->ulValueLen >= 67) {
-    memset(wanted->pValue, 0x11, 67);
-    memcpy(wanted->pValue, "\x04\x41\x04", 3);
-  }
-  wanted->ulValueLen = 67;
+  if (a->pValue != NULL && a->ulValueLen >= 67) memcpy(memset(a->pValue, 0x11, 67), "\x04\x41\x04", 3);
+  a->ulValueLen = 67;
   return CKR_OK;
 }
 
 static CK_RV sign_der(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG size, CK_BYTE_PTR sig, CK_ULONG_PTR length) {
-  if (sig != NULL && *length < 72) {
-    *length = 72;
-    return CKR_BUFFER_TOO_SMALL;
-  }
-  const CK_RV rv = real->C_Sign(session, data, size, sig, length);
-  if (rv == CKR_OK) *length = 72;
+  const CK_RV rv = sig != NULL && *length < 72 ? CKR_BUFFER_TOO_SMALL : real->C_Sign(session, data, size, sig, length);
+  if (rv == CKR_OK || rv == CKR_BUFFER_TOO_SMALL) *length = 72;
   return rv;
 }
 
-static CK_RV generate_twice(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism, CK_ATTRIBUTE_PTR public_template,
-                            CK_ULONG public_count, CK_ATTRIBUTE_PTR private_template, CK_ULONG private_count,
-                            CK_OBJECT_HANDLE_PTR public_key, CK_OBJECT_HANDLE_PTR private_key) {
-  CK_OBJECT_HANDLE other_public, other_private;
-  real->C_GenerateKeyPair(session, mechanism, public_template, public_count, private_template, private_count,
-                          &other_public, &other_private);
-  return real->C_GenerateKeyPair(session, mechanism, public_template, public_count, private_template, private_count,
-                                 public_key, private_key);
+static CK_RV generate_twice(CK_SESSION_HANDLE session, CK_MECHANISM_PTR how, CK_ATTRIBUTE_PTR pub, CK_ULONG pub_n,
+                            CK_ATTRIBUTE_PTR priv, CK_ULONG priv_n, CK_OBJECT_HANDLE_PTR pub_key,
+                            CK_OBJECT_HANDLE_PTR priv_key) {
+  real->C_GenerateKeyPair(session, how, pub, pub_n, priv, priv_n, pub_key, priv_key);
+  return real->C_GenerateKeyPair(session, how, pub, pub_n, priv, priv_n, pub_key, priv_key);
 }
 
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
