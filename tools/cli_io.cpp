@@ -23,6 +23,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "helpers/encrypt.h"
@@ -61,6 +62,8 @@ TempSlot temp_slots[8];  // a command has at most three outputs
 volatile sig_atomic_t shrink_exit = kFailed;
 struct sigaction at_start[NSIG];
 sigset_t held_signals;  // those the tool cleans up after
+termios echoing_terminal;  // standard input's terminal as a QuietTerminal found it
+volatile sig_atomic_t terminal_quiet = 0;
 
 // remove_named: a temporary unlinked, or, in a folder that only grows
 // (chattr +a), at least emptied. Safe in a signal handler.
@@ -71,6 +74,7 @@ void remove_named(int dir, const char* name, int fd) {
 extern "C" void on_fatal_signal(int sig, siginfo_t* info, void*) {
   const bool fault = info != nullptr && info->si_code > 0;  // not a kill -BUS
   if (sig == SIGBUS && !fault && at_start[sig].sa_handler == SIG_IGN) return;
+  if (terminal_quiet) tcsetattr(0, TCSANOW, &echoing_terminal);
   for (TempSlot& slot : temp_slots)
     if (slot.live) remove_named(slot.dir, slot.name, slot.fd);
   if (sig == SIGBUS && fault) {
@@ -337,6 +341,19 @@ void claim_stdin(const std::string& what) {
   if (stdin_claimed)
     throw Failure("standard input can be only one input: " + what + " cannot read it too", kUsage);
   stdin_claimed = true;
+}
+
+QuietTerminal::QuietTerminal() {
+  if (tcgetattr(0, &echoing_terminal) != 0) return;
+  termios quiet = echoing_terminal;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  terminal_quiet = 1;
+  ok_ = tcsetattr(0, TCSAFLUSH, &quiet) == 0;
+}
+
+QuietTerminal::~QuietTerminal() {
+  if (ok_) tcsetattr(0, TCSAFLUSH, &echoing_terminal);
+  terminal_quiet = 0;
 }
 
 bool exists(const std::string& path) {

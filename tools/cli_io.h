@@ -43,6 +43,21 @@ void start(int shrink_exit_code);
 // ("--key -" with the message on standard input too) is a usage error.
 void claim_stdin(const std::string& what);
 
+// QuietTerminal: the terminal that is standard input without echo while it
+// lives (a PIN is typed); a signal that ends the tool meanwhile turns the
+// echo back on first. ok(): standard input is a terminal.
+class QuietTerminal {
+ public:
+  QuietTerminal();
+  ~QuietTerminal();
+  QuietTerminal(const QuietTerminal&) = delete;
+  QuietTerminal& operator=(const QuietTerminal&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_ = false;
+};
+
 // Input: a file, or "-" for standard input, read in chunks. A path that
 // names one of the caller's descriptors (/dev/stdin, /dev/fd/N, ... as for
 // Output) is read through a duplicate of it, from its offset.

@@ -12,10 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <set>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
-#include <termios.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include "helpers/encrypt.h"
@@ -50,10 +53,49 @@ std::string padded_text(const unsigned char* field, size_t size) {
   return std::string(reinterpret_cast<const char*>(field), p11_kit_space_strlen(field, size));
 }
 
-std::string quoted(const std::string& name) { return "'" + name + "'"; }
+// printable: text from a token or a URI with its control characters as \xHH,
+// so that a label can neither end a line nor forge one.
+std::string printable(const std::string& text) {
+  std::string out;
+  for (const unsigned char c : text) {
+    char escaped[5] = {static_cast<char>(c)};
+    if (c < 0x20 || c == 0x7f) snprintf(escaped, sizeof escaped, "\\x%02x", c);
+    out += escaped;
+  }
+  return out;
+}
+
+std::string quoted(const std::string& name) { return "'" + printable(name) + "'"; }
 
 using UriOwner = std::unique_ptr<P11KitUri, void (*)(P11KitUri*)>;
 UriOwner new_uri() { return UriOwner(p11_kit_uri_new(), p11_kit_uri_free); }
+
+// The query attributes the tool takes.
+const std::string_view kQueryNames[] = {"pin-source", "pin-value", "module-name", "module-path"};
+
+// check_names: RFC 7512 gives each attribute once, and the tool takes four
+// query attributes. p11-kit would keep the last of a repeat (and free a
+// repeated pin-value unwiped), and keep any other query attribute, a typo
+// or the rest of a PIN cut at an unencoded '&', as a vendor's. No name is
+// shown: it may be a piece of a PIN.
+void check_names(const SecretBytes& text) {
+  const std::string_view uri(reinterpret_cast<const char*>(text.data()), text.size());
+  std::set<std::string_view> seen;
+  const auto each = [&](size_t from, size_t to, char separator, bool query) {
+    for (size_t end; from < to; from = end + 1) {
+      end = std::min(uri.find(separator, from), to);
+      const std::string_view name = uri.substr(from, std::min(uri.find('=', from), end) - from);
+      if (name.empty()) continue;
+      if (query && std::find(std::begin(kQueryNames), std::end(kQueryNames), name) == std::end(kQueryNames))
+        throw Failure("the URI's query takes only pin-source, pin-value, module-name and module-path"
+                      " (a PIN with '&' is written %26)", kUsage);
+      if (!seen.insert(name).second) throw Failure("the URI gives an attribute more than once", kUsage);
+    }
+  };
+  const size_t path = uri.find(':') + 1, query = std::min(uri.find('?', path), uri.size());
+  each(path, query, ';', false);
+  each(query + 1, uri.size(), '&', true);
+}
 
 // Parsed: a URI taken apart by p11-kit; its pin-value moved into wiped
 // memory and out of the URI, so that no message can show it.
@@ -65,9 +107,16 @@ struct Parsed {
   std::string shown;   // the URI without pin-value
   std::string object;  // "'NAME'", "with id HEX" or "" (any)
   const CK_ATTRIBUTE* attribute(CK_ATTRIBUTE_TYPE type) const { return p11_kit_uri_get_attribute(uri.get(), type); }
+  bool gives_pin() const { return has_pin || p11_kit_uri_get_pin_source(uri.get()) != nullptr; }
+  // allows: whether the URI's type= (where it has one) is `kind`.
+  bool allows(CK_OBJECT_CLASS kind) const {
+    const CK_ATTRIBUTE* type = attribute(CKA_CLASS);
+    return type == nullptr || (type->ulValueLen == sizeof kind && memcmp(type->pValue, &kind, sizeof kind) == 0);
+  }
 };
 
 Parsed::Parsed(const SecretBytes& text) {
+  check_names(text);
   SecretBytes terminated(text);
   terminated.push_back('\0');
   if (!uri) throw Failure("out of memory");
@@ -234,11 +283,8 @@ class Session {
 // prompt: the PIN typed on the terminal that is standard input, unechoed.
 SecretBytes prompt(const std::string& token) {
   claim_stdin("the PIN prompt");
-  termios old;
-  if (tcgetattr(0, &old) != 0) throw Failure("cannot ask for the PIN of token " + quoted(token));
-  termios quiet = old;
-  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-  tcsetattr(0, TCSAFLUSH, &quiet);
+  const QuietTerminal quiet;
+  if (!quiet.ok()) throw Failure("cannot ask for the PIN of token " + quoted(token));
   std::fprintf(stderr, "PIN for token %s: ", quoted(token).c_str());
   std::fflush(stderr);
   SecretBytes pin;
@@ -246,7 +292,6 @@ SecretBytes prompt(const std::string& token) {
   unsigned char c = 0;
   while (::read(0, &c, 1) == 1 && c != '\n' && pin.size() <= kMaxPin) pin.push_back(c);
   OPENSSL_cleanse(&c, sizeof c);
-  tcsetattr(0, TCSAFLUSH, &old);
   std::fputc('\n', stderr);
   if (!pin.empty() && pin[pin.size() - 1] == '\r') pin.resize(pin.size() - 1);
   if (pin.size() > kMaxPin) throw Failure("the PIN typed for token " + quoted(token) + " is too long");
@@ -271,14 +316,12 @@ SecretBytes pin_of(const Parsed& parsed, const Context& context) {
                ": give pin-source=file:PATH in the URI, or run the tool on a terminal");
 }
 
-// login: as the user, where the token asks for it. The PIN is wiped as
-// soon as the token has it.
-void login(const Session& session, const Slot& slot, const Parsed& parsed, const Context& context) {
-  if (!(slot.info.flags & CKF_LOGIN_REQUIRED)) return;
-  SecretBytes pin = pin_of(parsed, context);
-  const CK_RV rv = session.f()->C_Login(session.handle(), CKU_USER, pin.data(), pin.size());
-  pin.clear();
-  if (rv == CKR_USER_ALREADY_LOGGED_IN) return;
+// login: as `user` (the user, or once more for a key that asks at each use).
+// An empty PIN is refused before the token counts it as a wrong one.
+void login(const Session& session, CK_USER_TYPE user, const SecretBytes& pin, const Context& context) {
+  if (pin.empty()) context.fail("the PIN for token " + quoted(context.token) + " is empty");
+  const CK_RV rv = session.f()->C_Login(session.handle(), user, const_cast<unsigned char*>(pin.data()), pin.size());
+  if (rv == CKR_USER_ALREADY_LOGGED_IN && user == CKU_USER) return;
   if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_LEN_RANGE) context.fail("wrong PIN for token " + quoted(context.token));
   if (rv == CKR_PIN_LOCKED) context.fail("the PIN of token " + quoted(context.token) + " is locked");
   context.check(rv, "C_Login");
@@ -363,19 +406,39 @@ struct Opened {
     return (parsed.object.empty() ? std::string("the key") : "key " + parsed.object) + " in token " +
            quoted(context.token);
   }
+  // log_in: as the user, where the token asks for it. The PIN stays until
+  // forget_pin(), for a key that asks for it again at each use.
   void log_in() {
-    login(session, slot, parsed, context);
+    if (slot.info.flags & CKF_LOGIN_REQUIRED) log_in_as(CKU_USER);
+  }
+  void log_in_as(CK_USER_TYPE user) {
+    if (pin.empty()) pin = pin_of(parsed, context);
+    login(session, user, pin, context);
+  }
+  void forget_pin() {
+    pin.clear();
     parsed.pin.clear();
   }
-  // one_key: the key of that class and type the URI names, exactly one.
-  CK_OBJECT_HANDLE one_key(CK_OBJECT_CLASS kind, CK_KEY_TYPE type, const std::string& what) {
+  [[noreturn]] void none(const std::string& what) const {
+    context.fail("token " + quoted(context.token) + " has no " + what +
+                 (parsed.object.empty() ? "" : " " + parsed.object));
+  }
+  void at_most_one(size_t found, const std::string& what) const {
+    if (found > 1)
+      context.fail(std::to_string(found) + " " + what + "s" + (parsed.object.empty() ? "" : " " + parsed.object) +
+                   " in token " + quoted(context.token) + " match: add id= to the URI");
+  }
+  // one_key: the key of that class and type the URI names: exactly one, or
+  // with `optional` none at all (CK_INVALID_HANDLE).
+  CK_OBJECT_HANDLE one_key(CK_OBJECT_CLASS kind, CK_KEY_TYPE type, const std::string& what, bool optional = false) {
+    if (!parsed.allows(kind)) {
+      if (optional) return CK_INVALID_HANDLE;
+      context.fail("the URI's type= names no " + what + ", the key this command takes");
+    }
     const std::vector<CK_OBJECT_HANDLE> keys = find(session, named_template(parsed, kind, type), context);
-    const std::string object = parsed.object.empty() ? "" : " " + parsed.object;
-    if (keys.empty()) context.fail("token " + quoted(context.token) + " has no " + what + object);
-    if (keys.size() > 1)
-      context.fail(std::to_string(keys.size()) + " " + what + "s" + object + " in token " + quoted(context.token) +
-                   " match: add id= to the URI");
-    return keys[0];
+    if (keys.empty() && !optional) none(what);
+    at_most_one(keys.size(), what);
+    return keys.empty() ? CK_INVALID_HANDLE : keys[0];
   }
   void require_p256(CK_OBJECT_HANDLE object) const {
     if (!on_p256(session, object))
@@ -393,13 +456,32 @@ struct Opened {
         slot.f->C_GetMechanismInfo(slot.id, type, &info) != CKR_OK || !(info.flags & use))
       context.fail("token " + quoted(context.token) + " does not offer " + name);
   }
-  // public_point: from the public key object of the URI's name, or the
-  // private key's CKA_EC_POINT; false when the token keeps neither.
-  bool public_point(CK_OBJECT_HANDLE private_key, RawKeyPair* key) {
-    const std::vector<CK_OBJECT_HANDLE> found = find(session, named_template(parsed, CKO_PUBLIC_KEY, CKK_EC), context);
-    if (found.size() == 1) require_p256(found[0]);
-    return (found.size() == 1 && point_of(attribute(session, found[0], CKA_EC_POINT), key)) ||
-           (private_key != CK_INVALID_HANDLE && point_of(attribute(session, private_key, CKA_EC_POINT), key));
+  // public_point: X and Y from the one public key object the URI names (of
+  // the private key's id, where a private key is given), checked against the
+  // private key's own CKA_EC_POINT where the token keeps one; or that point
+  // alone. False when the token keeps neither.
+  bool public_point(CK_OBJECT_HANDLE private_key, RawKeyPair* point) {
+    RawKeyPair own;
+    Bytes id;
+    const bool has_own =
+        private_key != CK_INVALID_HANDLE && point_of(attribute(session, private_key, CKA_EC_POINT), &own);
+    const CK_OBJECT_CLASS kind = CKO_PUBLIC_KEY;  // the template points to these
+    const CK_KEY_TYPE type = CKK_EC;
+    std::vector<CK_ATTRIBUTE> wanted = named_template(parsed, kind, type);
+    if (private_key != CK_INVALID_HANDLE && parsed.attribute(CKA_ID) == nullptr &&
+        !(id = attribute(session, private_key, CKA_ID)).empty())
+      wanted.push_back({CKA_ID, id.data(), id.size()});
+    const std::vector<CK_OBJECT_HANDLE> found =
+        parsed.allows(CKO_PUBLIC_KEY) ? find(session, wanted, context) : std::vector<CK_OBJECT_HANDLE>();
+    at_most_one(found.size(), "EC public key");
+    if (!found.empty()) require_p256(found[0]);
+    if (found.empty() || !point_of(attribute(session, found[0], CKA_EC_POINT), point)) {
+      if (has_own) *point = own;
+      return has_own;
+    }
+    if (has_own && (own.x != point->x || own.y != point->y))
+      context.fail("the public key object of " + key() + " does not hold the private key's point");
+    return true;
   }
 
   Parsed parsed;
@@ -407,46 +489,57 @@ struct Opened {
   Modules modules;
   Slot slot;
   Session session;
+  SecretBytes pin;
 };
 
 }  // namespace
 
 struct TokenKey::State {
   State(const SecretBytes& uri, Use u) : token(uri, false), use(u) {}
+  // again: after each operation's C_*Init, the PIN once more for a key that
+  // asks for it at each use (CKA_ALWAYS_AUTHENTICATE).
+  void again() {
+    if (always) token.log_in_as(CKU_CONTEXT_SPECIFIC);
+  }
   Opened token;
   Use use;
   CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
   RawKeyPair point;  // empty when the token keeps no public point
+  bool always = false;
 };
 
 TokenKey::TokenKey(const SecretBytes& uri, Use use) : state_(new State(uri, use)) {
   Opened& t = state_->token;
-  if (use == kPublic) {  // a public key object may be read without the PIN
-    if (t.public_point(CK_INVALID_HANDLE, &state_->point)) return;
+  // The public key object may be read without the PIN; with a PIN in the
+  // URI it is checked against the private key's own point.
+  if (use == kPublic && (t.parsed.gives_pin() || !t.public_point(CK_INVALID_HANDLE, &state_->point))) {
     t.log_in();
-    if (t.public_point(CK_INVALID_HANDLE, &state_->point)) return;
-    const CK_OBJECT_HANDLE key = t.one_key(CKO_PRIVATE_KEY, CKK_EC, "EC key");
-    t.require_p256(key);
-    if (!point_of(attribute(t.session, key, CKA_EC_POINT), &state_->point))
+    const CK_OBJECT_HANDLE key = t.one_key(CKO_PRIVATE_KEY, CKK_EC, "EC key", true);
+    if (key != CK_INVALID_HANDLE) t.require_p256(key);
+    if (!t.public_point(key, &state_->point)) {
+      if (key == CK_INVALID_HANDLE) t.none("EC key");
       t.context.fail(t.key() + " has no public point");
-    return;
+    }
+  } else if (use != kPublic) {
+    t.log_in();
+    if (use == kSign) {
+      state_->key = t.one_key(CKO_PRIVATE_KEY, CKK_EC, "EC private key");
+      t.require_p256(state_->key);
+      t.require(CKM_ECDSA, CKF_SIGN, "CKM_ECDSA");
+      t.public_point(state_->key, &state_->point);
+    } else if (use == kDes3Decrypt) {
+      state_->key = t.one_key(CKO_SECRET_KEY, CKK_DES3, "triple-DES key");
+      t.require(CKM_DES3_ECB, CKF_DECRYPT, "CKM_DES3_ECB");
+    } else {
+      state_->key = t.one_key(CKO_SECRET_KEY, CKK_AES, "AES key");
+      const CK_ULONG size = number(t.session, state_->key, CKA_VALUE_LEN);
+      if (size != 32)
+        t.context.fail(t.key() + " is not an AES-256 key (" + std::to_string(size) + " bytes, not 32)");
+      t.require(CKM_AES_CBC, use == kAesEncrypt ? CKF_ENCRYPT : CKF_DECRYPT, "CKM_AES_CBC");
+    }
+    state_->always = attribute(t.session, state_->key, CKA_ALWAYS_AUTHENTICATE) == Bytes{CK_TRUE};
   }
-  t.log_in();
-  if (use == kSign) {
-    state_->key = t.one_key(CKO_PRIVATE_KEY, CKK_EC, "EC private key");
-    t.require_p256(state_->key);
-    t.require(CKM_ECDSA, CKF_SIGN, "CKM_ECDSA");
-    t.public_point(state_->key, &state_->point);
-  } else if (use == kDes3Decrypt) {
-    state_->key = t.one_key(CKO_SECRET_KEY, CKK_DES3, "triple-DES key");
-    t.require(CKM_DES3_ECB, CKF_DECRYPT, "CKM_DES3_ECB");
-  } else {
-    state_->key = t.one_key(CKO_SECRET_KEY, CKK_AES, "AES key");
-    const CK_ULONG size = number(t.session, state_->key, CKA_VALUE_LEN);
-    if (size != 32)
-      t.context.fail(t.key() + " is not an AES-256 key (" + std::to_string(size) + " bytes, not 32)");
-    t.require(CKM_AES_CBC, use == kAesEncrypt ? CKF_ENCRYPT : CKF_DECRYPT, "CKM_AES_CBC");
-  }
+  if (!state_->always) t.forget_pin();
 }
 
 TokenKey::~TokenKey() = default;
@@ -456,13 +549,16 @@ Bytes TokenKey::sign(const unsigned char* message, size_t size) {
   unsigned char digest[SHA256_DIGEST_LENGTH];
   SHA256(message, size, digest);
   CK_MECHANISM ecdsa = {CKM_ECDSA, nullptr, 0};
-  Bytes sig(64);
+  // Room for a signature in another form than r||s (DER), told apart by its length.
+  Bytes sig(256);
   CK_ULONG length = sig.size();
   CK_FUNCTION_LIST* f = t.session.f();
   t.context.check(f->C_SignInit(t.session.handle(), &ecdsa, state_->key), "C_SignInit");
+  state_->again();
   t.context.check(f->C_Sign(t.session.handle(), digest, sizeof digest, sig.data(), &length), "C_Sign");
   if (length != 64)
     t.context.fail(t.key() + " gave a signature of " + std::to_string(length) + " bytes, not the 64 of r||s");
+  sig.resize(64);
   // The device's own check, before the signature leaves the tool.
   const RawKeyPair& p = state_->point;
   int valid = 1;
@@ -491,9 +587,11 @@ void TokenKey::cipher(const unsigned char* in, size_t size, const unsigned char*
     CK_ULONG written = n;
     if (encrypt) {
       t.context.check(f->C_EncryptInit(t.session.handle(), &mechanism, state_->key), "C_EncryptInit");
+      state_->again();
       t.context.check(f->C_Encrypt(t.session.handle(), from, n, out + done, &written), "C_Encrypt");
     } else {
       t.context.check(f->C_DecryptInit(t.session.handle(), &mechanism, state_->key), "C_DecryptInit");
+      state_->again();
       t.context.check(f->C_Decrypt(t.session.handle(), from, n, out + done, &written), "C_Decrypt");
     }
     if (written != n)
@@ -503,11 +601,34 @@ void TokenKey::cipher(const unsigned char* in, size_t size, const unsigned char*
   }
 }
 
-host::RawKeyPair generate_in_token(const SecretBytes& uri) {
+// ModuleLock: keygens on one host take turns on a module, locked on its file
+// (read-only: whoever loads it may), so that of two at once one makes its
+// pair. Where the file cannot be locked, the check after generation still
+// refuses a duplicate.
+struct ModuleLock {
+  explicit ModuleLock(CK_FUNCTION_LIST* module) {
+    const CString file(p11_kit_module_get_filename(module));
+    fd = file.p ? open(file.p, O_RDONLY | O_CLOEXEC) : -1;
+    while (fd >= 0 && flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~ModuleLock() {
+    if (fd >= 0) close(fd);
+  }
+  ModuleLock(const ModuleLock&) = delete;
+  ModuleLock& operator=(const ModuleLock&) = delete;
+  int fd = -1;
+};
+
+void generate_in_token(const SecretBytes& uri, const std::function<void(const RawKeyPair&)>& publish) {
   Opened t(uri, true);
+  const ModuleLock lock(t.slot.f);
   const CK_ATTRIBUTE* label = t.parsed.attribute(CKA_LABEL);
   if (label == nullptr) throw Failure("keygen --key needs object=NAME in the URI", kUsage);
+  if (t.parsed.attribute(CKA_CLASS) != nullptr)
+    throw Failure("keygen makes a private and a public key: its URI takes no type=", kUsage);
   t.log_in();
+  t.forget_pin();
   t.require(CKM_EC_KEY_PAIR_GEN, CKF_GENERATE_KEY_PAIR, "CKM_EC_KEY_PAIR_GEN");
   Bytes id(8);
   const CK_ATTRIBUTE* given_id = t.parsed.attribute(CKA_ID);
@@ -528,21 +649,41 @@ host::RawKeyPair generate_in_token(const SecretBytes& uri) {
       attr(CKA_TOKEN, yes),   attr(CKA_PRIVATE, no), attr(CKA_VERIFY, yes), attr(CKA_ENCRYPT, no),
       attr(CKA_WRAP, no),     attr(CKA_DERIVE, no),  {CKA_EC_PARAMS, const_cast<unsigned char*>(kP256), sizeof kP256},
       name,                   key_id};
-  // Sign only: the scalar is never shown, exported, used to decrypt, unwrap or derive.
+  // Sign only: the scalar is never shown, exported, copied, used to decrypt,
+  // unwrap or derive, and none of that can be changed later.
   CK_ATTRIBUTE private_template[] = {
       attr(CKA_TOKEN, yes),   attr(CKA_PRIVATE, yes), attr(CKA_SENSITIVE, yes), attr(CKA_EXTRACTABLE, no),
       attr(CKA_SIGN, yes),    attr(CKA_SIGN_RECOVER, no), attr(CKA_DECRYPT, no), attr(CKA_UNWRAP, no),
-      attr(CKA_DERIVE, no),   name,                   key_id};
+      attr(CKA_DERIVE, no),   attr(CKA_MODIFIABLE, no), name, key_id, attr(CKA_COPYABLE, no)};
   CK_MECHANISM generation = {CKM_EC_KEY_PAIR_GEN, nullptr, 0};
   CK_OBJECT_HANDLE public_key = CK_INVALID_HANDLE, private_key = CK_INVALID_HANDLE;
-  t.context.check(t.session.f()->C_GenerateKeyPair(t.session.handle(), &generation, public_template,
-                                                   std::size(public_template), private_template,
-                                                   std::size(private_template), &public_key, &private_key),
-                  "C_GenerateKeyPair");
-  RawKeyPair key;
-  if (!point_of(attribute(t.session, public_key, CKA_EC_POINT), &key))
-    t.context.fail(t.key() + " was made without a P-256 point");
-  return key;
+  CK_FUNCTION_LIST* f = t.session.f();
+  const auto generate = [&](size_t private_size) {
+    return f->C_GenerateKeyPair(t.session.handle(), &generation, public_template, std::size(public_template),
+                                private_template, private_size, &public_key, &private_key);
+  };
+  CK_RV rv = generate(std::size(private_template));
+  if (rv == CKR_ATTRIBUTE_TYPE_INVALID) rv = generate(std::size(private_template) - 1);  // a token before CKA_COPYABLE
+  t.context.check(rv, "C_GenerateKeyPair");
+  try {
+    // Another keygen of that name (or id) at once: the pair stands only alone.
+    for (const CK_ATTRIBUTE& named : {name, key_id})
+      for (const CK_OBJECT_HANDLE other : find(t.session, {named}, t.context))
+        if (other != public_key && other != private_key)
+          t.context.fail("token " + quoted(t.context.token) + " got another object " +
+                         (named.type == CKA_LABEL ? t.parsed.object : "with that id") +
+                         " while the pair was made: keygen never duplicates a key");
+    RawKeyPair key;
+    if (!point_of(attribute(t.session, public_key, CKA_EC_POINT), &key))
+      t.context.fail(t.key() + " was made without a P-256 point");
+    publish(key);
+  } catch (...) {  // the pair goes with the command that failed
+    if ((f->C_DestroyObject(t.session.handle(), private_key) | f->C_DestroyObject(t.session.handle(), public_key)) !=
+        CKR_OK)
+      std::fprintf(stderr, "rawcrypt: the new pair could not be removed from token %s\n",
+                   quoted(t.context.token).c_str());
+    throw;
+  }
 }
 
 std::string token_listing(const SecretBytes* uri) {
@@ -551,22 +692,32 @@ std::string token_listing(const SecretBytes* uri) {
   Context context{parsed.shown, "", ""};
   const Modules modules(parsed, context);
   const char* pin_source = p11_kit_uri_get_pin_source(parsed.uri.get());
+  const std::vector<Slot> slots = slots_of(modules, parsed.uri.get());
+  // A PIN goes to the one token the URI names, never to others: a wrong PIN
+  // counts against a token, and one vendor's PIN is not another's business.
+  const bool log_in = parsed.gives_pin() && slots.size() == 1;
+  // A label that two tokens share is told apart by the serial number.
+  std::map<std::string, int> labels;
+  for (const Slot& slot : slots_of(modules, new_uri().get())) ++labels[slot.label()];
   std::string out;
-  for (const Slot& slot : slots_of(modules, parsed.uri.get())) {
+  for (const Slot& slot : slots) {
     context.token = slot.label();
     const CK_TOKEN_INFO& info = slot.info;
-    out += "token " + quoted(context.token) + ": " + padded_text(info.manufacturerID, sizeof info.manufacturerID) +
-           " " + padded_text(info.model, sizeof info.model) + ", serial " +
-           padded_text(info.serialNumber, sizeof info.serialNumber) + ", module " +
-           CString(p11_kit_module_get_filename(slot.f)).str() + "\n";
+    out += "token " + quoted(context.token) + ": " +
+           printable(padded_text(info.manufacturerID, sizeof info.manufacturerID) + " " +
+                     padded_text(info.model, sizeof info.model) + ", serial " +
+                     padded_text(info.serialNumber, sizeof info.serialNumber) + ", module " +
+                     CString(p11_kit_module_get_filename(slot.f)).str()) +
+           "\n";
     const Session session(slot, context, false);
     const bool needs_pin = info.flags & CKF_LOGIN_REQUIRED;
-    if (needs_pin && (parsed.has_pin || pin_source)) login(session, slot, parsed, context);
+    if (needs_pin && log_in) login(session, CKU_USER, pin_of(parsed, context), context);
     // P-256 keys by name and id, with the halves the token shows; AES-256 keys.
     enum { kPrivate = 1, kPublic = 2, kAes = 4 };
     std::map<std::tuple<bool, Bytes, Bytes>, int> keys;
     for (const CK_OBJECT_CLASS kind : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY, CKO_SECRET_KEY}) {
       const CK_KEY_TYPE type = kind == CKO_SECRET_KEY ? CKK_AES : CKK_EC;
+      if (!parsed.allows(kind)) continue;
       for (CK_OBJECT_HANDLE object : find(session, named_template(parsed, kind, type), context)) {
         if (kind == CKO_SECRET_KEY ? number(session, object, CKA_VALUE_LEN) != 32 : !on_p256(session, object))
           continue;
@@ -578,7 +729,9 @@ std::string token_listing(const SecretBytes* uri) {
       const Bytes& label = std::get<1>(name);
       const Bytes& id = std::get<2>(name);
       const UriOwner key_uri = new_uri();
-      memcpy(p11_kit_uri_get_token_info(key_uri.get())->label, info.label, sizeof info.label);
+      CK_TOKEN_INFO* named = p11_kit_uri_get_token_info(key_uri.get());
+      memcpy(named->label, info.label, sizeof info.label);
+      if (labels[context.token] > 1) memcpy(named->serialNumber, info.serialNumber, sizeof info.serialNumber);
       for (const auto& [type, value] : {std::make_pair(CKA_LABEL, &label), std::make_pair(CKA_ID, &id)}) {
         CK_ATTRIBUTE a = {type, const_cast<unsigned char*>(value->data()), value->size()};
         if (!value->empty()) p11_kit_uri_set_attribute(key_uri.get(), &a);
@@ -595,8 +748,9 @@ std::string token_listing(const SecretBytes* uri) {
                                                           : "  P-256 public key   ") +
              text.str() + "\n";
     }
-    if (needs_pin && !parsed.has_pin && !pin_source)
-      out += "  (private keys are listed when the URI gives the PIN: pin-source=file:PATH)\n";
+    if (needs_pin && !log_in)
+      out += parsed.gives_pin() ? "  (private keys are listed when the URI names this token alone)\n"
+                                : "  (private keys are listed when the URI gives the PIN: pin-source=file:PATH)\n";
   }
   return out.empty() ? "no token" + std::string(uri ? " matches " + parsed.shown : "") + "\n" : out;
 }

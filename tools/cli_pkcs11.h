@@ -7,25 +7,36 @@
 #define RAWCRYPT_TOOLS_CLI_PKCS11_H
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
+
+#include <strings.h>
 
 #include "host/keys.h"
 #include "tools/cli_io.h"
 
 namespace cli {
 
-inline bool is_pkcs11_uri(const char* text) { return std::strncmp(text, "pkcs11:", 7) == 0; }
+// is_pkcs11_uri: whether a word is meant as a URI: "pkcs11:" in any case,
+// after any spaces (p11-kit reads it so).
+inline bool is_pkcs11_uri(const char* text) {
+  while (*text == ' ' || *text == '\t') ++text;
+  return strncasecmp(text, "pkcs11:", 7) == 0;
+}
 inline bool is_pkcs11_uri(const std::string& text) { return is_pkcs11_uri(text.c_str()); }
 
-// hide_pin_value: overwrites the value of a URI's pin-value in place (a
-// command-line word), so that other users stop seeing it in the process list.
-inline void hide_pin_value(char* uri) {
-  char* query = std::strchr(uri, '?');
-  for (char* at = query; at != nullptr && (at = std::strstr(at, "pin-value=")) != nullptr;) {
-    at += std::strlen("pin-value=");
-    for (; *at != '\0' && *at != '&'; ++at) *at = '*';
-  }
+// hide_pin_value: overwrites a command-line word from the value of its first
+// "pin-value=" (in any case, in a URI's path or query, or in any other word)
+// to its end, so that other users stop seeing the PIN in the process list.
+// Returns whether the word had one.
+inline bool hide_pin_value(char* word) {
+  for (char* at = word; *at != '\0'; ++at)
+    if (strncasecmp(at, "pin-value=", 10) == 0) {
+      std::memset(at + 10, '*', std::strlen(at + 10));
+      return true;
+    }
+  return false;
 }
 
 // TokenKey: the one key a URI names in the one token it names, in a session
@@ -43,10 +54,12 @@ class TokenKey {
 
   // sign: SHA-256 of the message on the host, CKM_ECDSA over it in the
   // token: r||s, checked with ecc_verify against the key's public point
-  // wherever the token has one.
+  // wherever the token has one. A key that asks for the PIN at each use
+  // (CKA_ALWAYS_AUTHENTICATE) gets the same PIN again, kept until then.
   Bytes sign(const unsigned char* message, size_t size);
   // public_key: X and Y, from the public key object or the private key's
-  // CKA_EC_POINT.
+  // CKA_EC_POINT; when the URI gives the PIN, the two must agree where the
+  // token keeps both.
   host::RawKeyPair public_key();
   // cipher: whole blocks through CKM_AES_CBC from `iv` (16 bytes), or
   // CKM_DES3_ECB (no iv), in the direction the key was opened for.
@@ -59,13 +72,15 @@ class TokenKey {
 
 // generate_in_token: a fresh P-256 pair made inside the token, named by the
 // URI's object= (and id=, or 8 random bytes): the private half sensitive,
-// never extractable and for signing only. Refused when an object of that
-// name (or id) exists. Returns the public half.
-host::RawKeyPair generate_in_token(const SecretBytes& uri);
+// never extractable, not modifiable and for signing only. Refused when an
+// object of that name (or id) exists, before or (another keygen at once)
+// after the pair is made. `publish` writes the public half; when it fails,
+// as on any failure after the pair was made, the pair leaves the token.
+void generate_in_token(const SecretBytes& uri, const std::function<void(const host::RawKeyPair&)>& publish);
 
 // token_listing: the tokens the modules offer (those a URI names, when one
 // is given) with their P-256 and AES-256 keys, each with its URI. Private
-// objects are listed where the URI gives the PIN.
+// objects are listed where the URI names one token and gives its PIN.
 std::string token_listing(const SecretBytes* uri);
 
 }  // namespace cli

@@ -18,7 +18,7 @@ TokenKey::~TokenKey() = default;
 Bytes TokenKey::sign(const unsigned char*, size_t) { refuse(); }
 host::RawKeyPair TokenKey::public_key() { refuse(); }
 void TokenKey::cipher(const unsigned char*, size_t, const unsigned char*, unsigned char*) { refuse(); }
-host::RawKeyPair generate_in_token(const SecretBytes&) { refuse(); }
+void generate_in_token(const SecretBytes&, const std::function<void(const host::RawKeyPair&)>&) { refuse(); }
 std::string token_listing(const SecretBytes*) { refuse(); }
 
 }  // namespace cli

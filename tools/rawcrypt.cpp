@@ -38,11 +38,18 @@ using Words = std::vector<char*>;
 // options that exclude each other may not come together. A key given on the
 // command line, and a PKCS#11 URI with its PIN, are moved into wiped memory
 // and the secret overwritten where it stood, so that other users stop seeing
-// it in the process list.
+// it in the process list. A pin-value is overwritten in every word before
+// any is read, and taken only inside the URI of --key or --uri.
 class Args {
  public:
   Args(const Words& words, const std::set<std::string>& valued, const std::set<std::string>& flags,
        const std::vector<std::pair<std::string, std::string>>& conflicts = {}) {
+    std::map<const char*, SecretBytes> pinned;  // the words that held a pin-value, as they were
+    for (char* word : words) {
+      const auto* text = reinterpret_cast<const unsigned char*>(word);
+      SecretBytes before(text, text + std::strlen(word));
+      if (hide_pin_value(word)) pinned[word] = std::move(before);
+    }
     std::string name;
     for (size_t i = 0; i < words.size(); ++i) {
       // Usage errors name options only: a stray word or a value may be a key.
@@ -58,16 +65,18 @@ class Args {
             throw Failure(name + " needs a value", kUsage);
           value = words[++i];
         }
+        const auto pin = pinned.find(words[i]);
+        if (pin != pinned.end() && !((name == "--key" || name == "--uri") && is_pkcs11_uri(value)))
+          throw Failure(name + " takes no pin-value: only a PKCS#11 URI given to --key or --uri does", kUsage);
         if (name == "--key-hex" || is_pkcs11_uri(value)) {
           const size_t length = std::strlen(value);
-          secrets_[name] = SecretBytes(reinterpret_cast<unsigned char*>(value),
-                                       reinterpret_cast<unsigned char*>(value) + length);
-          if (name == "--key-hex") {
+          const auto* from = pin != pinned.end() ? pin->second.data() + (value - words[i])
+                                                 : reinterpret_cast<const unsigned char*>(value);
+          secrets_[name] = SecretBytes(from, from + length);
+          if (name == "--key-hex")
             std::memset(value, '*', length);
-          } else {
-            hide_pin_value(value);
+          else
             values_[name] = value;
-          }
         } else {
           values_[name] = value;
         }
@@ -90,9 +99,11 @@ class Args {
     if (!values_.count(name)) throw Failure(name + " is required (see --help)", kUsage);
     return values_.at(name);
   }
-  // text: a value that may be secret, in wiped memory.
-  SecretBytes text(const std::string& name) const {
-    if (secrets_.count(name)) return secrets_.at(name);
+  // take: a value that may be secret, in wiped memory. A secret is handed
+  // over once: the copy here is wiped, so that a PIN is not kept longer than
+  // its user keeps it.
+  SecretBytes take(const std::string& name) const {
+    if (secrets_.count(name)) return std::move(secrets_.at(name));
     const std::string& value = values_.at(name);
     return SecretBytes(reinterpret_cast<const unsigned char*>(value.data()),
                        reinterpret_cast<const unsigned char*>(value.data()) + value.size());
@@ -102,7 +113,7 @@ class Args {
   static std::string name_of(const char* word) { return std::string(word, std::strcspn(word, "=")); }
 
   std::map<std::string, std::string> values_;
-  std::map<std::string, SecretBytes> secrets_;
+  mutable std::map<std::string, SecretBytes> secrets_;
   std::set<std::string> flags_;
 };
 
@@ -167,7 +178,7 @@ Bytes read_signature(const std::string& path, Format format) {
 }
 
 SecretBytes key_bytes(const Args& args, const std::string& name, size_t size, const std::string& what) {
-  if (args.has(name + "-hex")) return hex_argument(args.text(name + "-hex"), size, what);
+  if (args.has(name + "-hex")) return hex_argument(args.take(name + "-hex"), size, what);
   if (!args.has(name)) throw Failure(name + " or " + name + "-hex is required (see --help)", kUsage);
   return read_key(args.get(name), size, what);
 }
@@ -246,17 +257,19 @@ int cmd_keygen(const Args& args) {
     return 0;
   }
   if (!is_pkcs11_uri(args.get("--key"))) throw Failure("keygen --key takes a PKCS#11 URI (see --help)", kUsage);
-  // Before the token holds a key that no file would name.
+  // Before the token holds a key that no file would name; a pair whose files
+  // cannot be written leaves the token again.
   key_format(args);
   refuse_existing(args, {".x", ".y"});
-  write_key_pair(args, generate_in_token(args.text("--key")), false, {".x", ".y"});
+  generate_in_token(args.take("--key"),
+                    [&](const RawKeyPair& key) { write_key_pair(args, key, false, {".x", ".y"}); });
   return 0;
 }
 
 // token_key: the key in a token that --key names, or null for a key file.
 std::unique_ptr<TokenKey> token_key(const Args& args, TokenKey::Use use) {
   if (!is_pkcs11_uri(args.get("--key"))) return nullptr;
-  return std::make_unique<TokenKey>(args.text("--key"), use);
+  return std::make_unique<TokenKey>(args.take("--key"), use);
 }
 
 RawKeyPair key_pair_of(const SecretBytes& d) {
@@ -401,7 +414,7 @@ int cmd_des3_decrypt(const Args& args) {
 int cmd_tokens(const Args& args) {
   if (args.has("--uri") && !is_pkcs11_uri(args.get("--uri")))
     throw Failure("--uri takes a PKCS#11 URI (pkcs11:...)", kUsage);
-  const SecretBytes uri = args.has("--uri") ? args.text("--uri") : SecretBytes();
+  const SecretBytes uri = args.has("--uri") ? args.take("--uri") : SecretBytes();
   Output out("-");
   out.write(token_listing(args.has("--uri") ? &uri : nullptr));
   out.commit();
@@ -568,12 +581,16 @@ const char kUsageText[] =
     "(RFC 7512), quoted for the shell:\n"
     "  'pkcs11:token=LABEL;object=NAME[;id=%01%02][?QUERY]'\n"
     "QUERY joins with '&': module-path=FILE or module-name=NAME (the module; by\n"
-    "default every module registered with p11-kit), and pin-source=file:PATH or\n"
-    "pin-value=PIN (the user PIN; without either it is asked for when standard\n"
-    "input is a terminal). A pin-value is visible to other users in the process\n"
-    "list until the tool has overwritten it: prefer pin-source. The private key\n"
-    "signs in the token (CKM_ECDSA over SHA-256, P-256 keys only); AES keys are\n"
-    "AES-256 (CKM_AES_CBC). rawcrypt tokens lists every key with its URI.\n"
+    "default every module registered with p11-kit; p11-kit looks for a relative\n"
+    "FILE in its own module folder), and pin-source=file:PATH or pin-value=PIN\n"
+    "(the user PIN; without either it is asked for when standard input is a\n"
+    "terminal). The query takes these four alone, a URI gives each attribute\n"
+    "once, and a PIN writes '&' as %26. A pin-value is visible to other users in\n"
+    "the process list until the tool has overwritten it (in any word; only --key\n"
+    "and --uri take one): prefer pin-source. The private key signs in the token\n"
+    "(CKM_ECDSA over SHA-256, P-256 keys only; a key that asks for the PIN at\n"
+    "each use gets it again); AES keys are AES-256 (CKM_AES_CBC). rawcrypt tokens\n"
+    "lists every key with its URI.\n"
     "Outputs: a regular file is replaced whole when the command succeeds (through\n"
     "symlinks; its mode is kept, its owner and group where the user may set them,\n"
     "other hard links keep the old content); a failed or interrupted command\n"
@@ -630,13 +647,16 @@ const std::map<std::string, std::string> kHelp = {
                "  PREFIX.x.old-N or PREFIX.y.old-N: renaming it back restores the old set.\n"
                "  With --key 'pkcs11:token=LABEL;object=NAME[;id=%01%02]?pin-source=file:PATH'\n"
                "  the pair is made inside the token (id: 8 random bytes unless given): the\n"
-               "  private key sensitive, never extractable, for signing only; only PREFIX.x\n"
-               "  and PREFIX.y are written. A token that holds an object of that name (or id)\n"
-               "  keeps it, and the command fails; --force concerns the files only.\n"},
+               "  private key sensitive, never extractable, not modifiable, for signing only;\n"
+               "  only PREFIX.x and PREFIX.y are written. A token that holds an object of that\n"
+               "  name (or id) keeps it, and the command fails, as when one appears while the\n"
+               "  pair is made (keygens on one host take turns); --force concerns the files\n"
+               "  only. A pair whose files cannot be written is removed from the token again.\n"},
     {"pubkey", "rawcrypt pubkey --key FILE|URI [--out PREFIX] [--format hex|base64|raw]\n" RAWCRYPT_PRIVATE_KEY
                    RAWCRYPT_KEY_SET_OUT RAWCRYPT_KEY_FORMAT
                "  With a PKCS#11 URI: from the public key object (read without the PIN where\n"
-               "  the token allows), or from the private key's CKA_EC_POINT.\n"},
+               "  the token allows), or from the private key's CKA_EC_POINT. When the URI\n"
+               "  gives the PIN, the two must agree where the token keeps both.\n"},
     {"sign", "rawcrypt sign --key FILE|URI [--in MESSAGE] [--out FILE]\n"
              "              [--format hex|base64|raw]\n" RAWCRYPT_PRIVATE_KEY
              "  --in MESSAGE        the message (standard input without it)\n"
@@ -701,7 +721,8 @@ const std::map<std::string, std::string> kHelp = {
                "  --uri URI           the tokens or the module to list, and the PIN\n"
                "  Every token the PKCS#11 modules offer (those URI names), then each P-256\n"
                "  and AES-256 key in it with the URI to give as --key. Private keys are\n"
-               "  listed when URI gives the PIN (pin-source=file:PATH).\n"},
+               "  listed when URI names one token and gives its PIN (pin-source=file:PATH):\n"
+               "  no PIN goes to any other token.\n"},
     {"demo", "rawcrypt demo\n"
              "  Signs a fixed message with a demo key, verifies it and a copy with one bit\n"
              "  flipped, printing each step, then encrypts and decrypts it with AES-256-CBC.\n"},

@@ -3,8 +3,10 @@
 # interoperability with the openssl command and coreutils both ways, and the
 # errors: their exit codes, their messages, and no output file left behind.
 # usage: cli_tests.sh PATH_TO_RAWCRYPT roundtrips|interop|errors|hostile
-#        cli_tests.sh PATH_TO_RAWCRYPT pkcs11 LOCKED_PIN_MODULE PKCS11_BENCH
+#        cli_tests.sh PATH_TO_RAWCRYPT pkcs11 ODD_MODULE PKCS11_BENCH
 set -u
+# A sanitizer's report is no exit code that a case expects.
+export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}exitcode=99 UBSAN_OPTIONS=${UBSAN_OPTIONS:+$UBSAN_OPTIONS:}exitcode=99
 R=$(realpath "$1")
 section=$2
 . "$(dirname "$0")/../support/checks.sh"
@@ -430,7 +432,7 @@ hostile() {
 # as the independent party; every error is one line, exit 1, no output file
 # and no PIN.
 pkcs11() {
-  local locked=$3 bench=$4 module=/usr/lib/softhsm/libsofthsm2.so pin=s3cret-7431 iv=000102030405060708090a0b0c0d0e0f
+  local odd=$3 bench=$4 module=/usr/lib/softhsm/libsofthsm2.so pin=s3cret-7431 iv=000102030405060708090a0b0c0d0e0f
   mkdir tokens
   printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$work/tokens" >softhsm2.conf
   export SOFTHSM2_CONF=$work/softhsm2.conf RAWCRYPT_WRAPPED_MODULE=$module
@@ -460,13 +462,25 @@ pkcs11() {
   p11 -O --type privkey --id ab01 >attrs.txt
   grep -qx '  Usage: *sign' attrs.txt && grep -q 'Access: *sensitive, always sensitive, never extractable' attrs.txt &&
     good || bad "the generated private key: $(cat attrs.txt)"
+  pkcs11-tool --module $module --token-label rel --login --pin $pin --set-id 99 --id ab01 --type privkey >/dev/null 2>&1 &&
+    bad "the generated private key was changed" || good
   # The listing gives a URI that signs; the module may be chosen by name.
   expect 0 "P-256 key pair" -- "$R" tokens --uri "$T$Q"
   expect 0 "" -- "$R" sign --key "$(awk '/key pair/ {print $NF}' out.txt)" --in msg --out listed.sig
   expect 0 "private keys are listed when the URI gives the PIN" -- "$R" tokens
+  expect 0 "names this token alone" -- "$R" tokens --uri "pkcs11:?pin-value=$pin-x"
   expect 0 "" -- "$R" sign --key "$T;object=fw?module-name=libsofthsm2&pin-source=file:pin" --in msg --out named.sig
   expect 2 "the URI has an attribute the tool does not know" -- "$R" sign --key "$T;object=fw;colour=red$Q" --in msg
   expect 2 "keygen --key needs object=NAME" -- "$R" keygen --key "$T$Q"
+  # Refused before a token is asked, with no piece of the PIN shown: unknown
+  # or repeated attributes, a PIN cut by '&', a pin-value outside --key.
+  for words in "$T;object=fw?pin_value=$pin" "$T;object=fw?pin-value=${pin%-*}&x=${pin#*-}" "$T;object=fw?module-pth=$module$Q" \
+    "$T;object=fw;object=img$Q" "$T;object=fw?pin-value=$pin&pin-value=$pin" "fw.x --in $T;object=fw$P"; do
+    "$R" sign --key $words </dev/null >out.txt 2>err.txt
+    [ $? -eq 2 ] && ! grep -qF "${pin#*-}" out.txt err.txt && good || bad "sign --key $words: $(cat err.txt)"
+  done
+  # A URI in capitals, or after a space, is no file name.
+  for key in "PKCS11:token=rel;object=fw$Q" " $T;object=fw$Q"; do expect 0 "" -- "$R" sign --key "$key" --in msg --out /dev/null; done
 
   # AES-256 in the token as pkcs11-tool's: over the 64 KiB pieces and the
   # 768 KiB chunks, padded on the host as AES-CBC-PAD pads. Triple-DES from
@@ -493,11 +507,20 @@ pkcs11() {
   p11 --keypairgen --key-type EC:prime256v1 --label twin --id 02 >/dev/null
   p11 --keypairgen --key-type EC:secp384r1 --label p384 --id 38 >/dev/null
   p11 --keygen --key-type AES:16 --label small --id 10 >/dev/null
+  # Two public keys of one name; a P-384 public key beside a P-256 private
+  # key; a private key whose public key object is another key's; a key that
+  # asks for the PIN at each use.
+  for key in two:21 two:22 mixed:31 odd:41; do p11 --keypairgen --key-type EC:prime256v1 --label ${key%:*} --id ${key#*:} >/dev/null; done
+  p11 --keypairgen --key-type EC:secp384r1 --label mixed --id 32 >/dev/null
+  p11 --keypairgen --key-type EC:prime256v1 --label always --id 0b --always-auth >/dev/null
+  for object in privkey:22 privkey:32 pubkey:31 pubkey:41; do p11 --delete-object --type ${object%:*} --id ${object#*:}; done
+  openssl pkey -pubin -in fw.pem -outform DER -out fw.der && p11 --write-object fw.der --type pubkey --label odd --id 41 >/dev/null
   printf 'directories.tokendir = %s\nslots.mechanisms = CKM_AES_CBC,CKM_EC_KEY_PAIR_GEN\n' "$work/tokens" >bare.conf
-  local line text conf words
-  local cases=(  # what stderr says | SoftHSM2's configuration | the command
+  local line text env words n
+  local cases=(  # what stderr says | environment | the command
     "wrong PIN for token 'rel'||sign --key $T;object=fw?pin-value=$pin-x"
-    "the PIN of token 'rel' is locked||sign --key $T;object=fw?module-path=$locked&pin-value=$pin"
+    "the PIN of token 'rel' is locked|RAWCRYPT_ODDITY=locked|sign --key $T;object=fw?module-path=$odd&pin-value=$pin"
+    "the PIN for token 'rel' is empty||sign --key $T;object=fw?pin-value="
     "no PIN for token 'rel': give pin-source||sign --key $T;object=fw"
     "no token 'nope'; the modules offer||sign --key pkcs11:token=nope;object=fw?module-path=$module&pin-value=$pin"
     "2 tokens match: name one by token=||sign --key pkcs11:object=fw?module-path=$module&pin-value=$pin"
@@ -505,51 +528,86 @@ pkcs11() {
     "token 'rel' has no EC private key 'nope'||sign --key $T;object=nope$P"
     "token 'rel' has no AES key 'fw'||encrypt --iv-hex $iv --key $T;object=fw$P"
     "2 EC private keys 'twin' in token 'rel' match: add id=||sign --key $T;object=twin$P"
-    "token 'rel' does not offer CKM_ECDSA|bare.conf|sign --key $T;object=fw$P"
+    "token 'rel' does not offer CKM_ECDSA|SOFTHSM2_CONF=$work/bare.conf|sign --key $T;object=fw$P"
     "cannot load the PKCS#11 module $work/pin||sign --key $T;object=fw?module-path=$work/pin&pin-value=$pin"
     "key 'p384' in token 'rel' is not a P-256 key||sign --key $T;object=p384$P"
     "key 'small' in token 'rel' is not an AES-256 key||decrypt --iv-hex $iv --key $T;object=small$P"
     "already holds an object 'fw': keygen never replaces||keygen --key $T;object=fw$P"
     "already holds an object with that id||keygen --key $T;object=new;id=%ab%01$P"
+    "the URI's type= names no EC private key||sign --key $T;object=fw;type=public$P"
+    "2 EC public keys 'two' in token 'rel' match: add id=||pubkey --key $T;object=two"
+    "does not hold the private key's point|RAWCRYPT_ODDITY=point|pubkey --key $T;object=fw?module-path=$odd&pin-value=$pin"
+    "gave a signature of 72 bytes, not the 64|RAWCRYPT_ODDITY=der|sign --key $T;object=fw?module-path=$odd&pin-value=$pin"
+    "the signature made with key 'odd' in token 'rel' does not verify||sign --key $T;object=odd$P"
+    "got another object 'racy' while the pair was made|RAWCRYPT_ODDITY=race|keygen --key $T;object=racy?module-path=$odd&pin-value=$pin"
   )
   for line in "${cases[@]}"; do
-    IFS='|' read -r text conf words <<<"$line"
+    IFS='|' read -r text env words <<<"$line"
     read -ra words <<<"$words"
-    [ "${words[0]}" = keygen ] || words+=(--in msg)
-    SOFTHSM2_CONF=$work/${conf:-softhsm2.conf} expect 1 "$text" -- "$R" "${words[@]}" --out err.out </dev/null
+    case ${words[0]} in keygen | pubkey) ;; *) words+=(--in msg) ;; esac
+    expect 1 "$text" -- env $env "$R" "${words[@]}" --out err.out </dev/null
     no_file err.out
     grep -qF "$pin" out.txt err.txt && bad "the PIN shown by ${words[*]}" || good
   done
   expect 0 "" -- "$R" pubkey --key "$T;object=fw" --out pub
   same <(cat fw.x fw.y) <(cat pub.x pub.y) "keygen refused, the old key kept"
+  for key in mixed always; do expect 0 "" -- "$R" sign --key "$T;object=$key$Q" --in msg --out $key.sig; done
+  # keygen is all or nothing: a pair whose files cannot be written leaves
+  # the token. Files that exist stop it before it asks for the PIN.
+  expect 1 "cannot write" -- "$R" keygen --key "$T;object=orph$Q" --out no/such/k
+  "$R" keygen --key "$T;object=orph$Q" >/dev/full 2>/dev/null
+  expect 1 "has no EC key 'orph'" -- "$R" pubkey --key "$T;object=orph$Q"
+  expect 1 "fw.x exists" -- "$R" keygen --key "$T;object=new" --out fw </dev/null
+  # Of two keygens of one name at once, one makes the pair (they take turns).
+  for i in 1 2 3 4 5 6; do
+    "$R" keygen --key "$T;object=race$i$Q" >/dev/null 2>&1 & "$R" keygen --key "$T;object=race$i$Q" >/dev/null 2>&1
+    n=$? && wait $!
+    n=$n$?
+    [[ $n = 01 || $n = 10 ]] && "$R" pubkey --key "$T;object=race$i$Q" >/dev/null && good || bad "keygens at once: $n"
+  done
 
-  # On a terminal the PIN is asked for, and not echoed.
-  PIN=$pin python3 - "$R" sign --key "$T;object=fw" --in msg --out tty.sig <<'PY' >tty.txt
-import os, pty, sys
+  # On a terminal the PIN is asked for, and not echoed; the echo is back
+  # afterwards, after Ctrl-C too.
+  on_tty() {  # on_tty TYPED COMMAND...: TYPED at the PIN prompt of COMMAND run on a terminal
+    TYPED=$1 python3 - "${@:2}" <<'PY'
+import os, pty, sys, termios
 pid, fd = pty.fork()
 if pid == 0:
     os.execv(sys.argv[1], sys.argv[1:])
 seen = b""
 while b"PIN for token 'rel': " not in seen:
     seen += os.read(fd, 100)
-os.write(fd, os.environ["PIN"].encode() + b"\n")
+os.write(fd, os.environ["TYPED"].encode())
 try:
     while True:
         seen += os.read(fd, 100)
 except OSError:
     pass
-print(seen.decode(), "exit", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+echo = "on" if termios.tcgetattr(fd)[3] & termios.ECHO else "off"
+print(seen.decode(), "exit", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), "echo", echo)
 PY
-  grep -q "exit 0" tty.txt && ! grep -q "$pin" tty.txt && good || bad "PIN prompt: $(cat tty.txt)"
+  }
+  on_tty "$pin"$'\n' "$R" sign --key "$T;object=fw" --in msg --out tty.sig >tty.txt
+  grep -q "exit 0 echo on" tty.txt && ! grep -q "$pin" tty.txt && good || bad "PIN prompt: $(cat tty.txt)"
+  on_tty $'\x03' "$R" sign --key "$T;object=fw" --in msg --out /dev/null >tty.txt
+  grep -q "exit -2 echo on" tty.txt && good || bad "Ctrl-C at the PIN prompt: $(cat tty.txt)"
   expect 0 "valid" -- "$R" verify --pub fw --sig tty.sig --in msg
-  # A pin-value leaves the process list once the tool runs (it waits on a FIFO).
+  # A pin-value, in the query or the path, leaves the process list once the
+  # tool runs (it waits on a FIFO).
   mkfifo slow.msg
-  "$R" sign --key "$T;object=fw$P" --in slow.msg --out slow.sig &
-  local pid=$!
-  timeout 20 bash -c 'exec 7>slow.msg && ! grep -qaF "$1" /proc/$2/cmdline && cat msg >&7' _ "$pin" $pid &&
-    good || bad "pin-value readable in /proc/$pid/cmdline (or the tool stopped)"
-  wait $pid && good || bad "sign with the message from a FIFO"
+  for key in "$T;object=fw$P" "$T;object=fw;pin-value=$pin"; do
+    "$R" sign --key "$key" --in slow.msg --out slow.sig &
+    local pid=$!
+    timeout 20 bash -c 'exec 7>slow.msg && ! grep -qaF "$1" /proc/$2/cmdline && cat msg >&7' _ "$pin" $pid &&
+      good || bad "pin-value readable in /proc/$pid/cmdline (or the tool stopped)"
+    wait $pid && good || bad "sign with the message from a FIFO"
+  done
   expect 0 "signatures per second" -- "$bench" --quick "$T;object=fw$Q"
+  # Labels as the listing shows them: control characters escaped, and one
+  # that two tokens share told apart by serial=.
+  for label in $'rel\nfake' rel; do softhsm2-util --init-token --free --label "$label" --pin $pin --so-pin 5678 >/dev/null; done
+  expect 0 "token 'rel\x0afake'" -- "$R" tokens
+  expect 0 "pkcs11:serial=" -- "$R" tokens --uri "$T;object=fw"
 }
 
 "$section" "$@"
