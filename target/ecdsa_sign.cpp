@@ -61,6 +61,31 @@ bool mul_mod_order(BIGNUM* out, const BIGNUM* a, const BIGNUM* b, const BIGNUM* 
   return BN_to_montgomery(out, a, mont, ctx) && BN_mod_mul_montgomery(out, out, b, mont, ctx);
 }
 
+// multiply_generator: point = G * k, on a context of its own that is freed,
+// which clears its numbers, before any other arithmetic. 1.0.2 grows a
+// number by copying it and gives the old array back uncleared: temporaries
+// of the multiplication hold parts of k, and a later step that grew them
+// would leave those in the heap.
+bool multiply_generator(const EC_GROUP* group, EC_POINT* point, const BIGNUM* k) {
+  Owned<BN_CTX> ctx(BN_CTX_new());
+  return ctx && EC_POINT_mul(group, point, k, nullptr, nullptr, ctx.get()) == 1;
+}
+
+// affine_x_on_curve: the affine x of a point on a prime-field curve, read
+// with its y and refused unless (x, y) lies on the curve. 1.0.2's division
+// ignores a failed allocation for its remainder, so a starved heap could
+// otherwise pass a wrong x on as read, and ecc_sign would report a signature
+// that verifies under no key.
+bool affine_x_on_curve(const EC_GROUP* group, const EC_POINT* point, BIGNUM* x, BN_CTX* ctx) {
+  BN_CTX_start(ctx);
+  BIGNUM* y = BN_CTX_get(ctx);
+  Owned<EC_POINT> read_back(y != nullptr ? EC_POINT_new(group) : nullptr);
+  const bool ok = read_back && ec_point_get_affine(group, point, x, y, ctx) == 1 &&
+                  ec_point_set_affine(group, read_back.get(), x, y, ctx) == 1;
+  BN_CTX_end(ctx);
+  return ok;
+}
+
 }  // namespace
 
 int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
@@ -90,10 +115,14 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
     say(Line::kGroupOrder);
     return 0;
   }
-  // Sized up front, so the numbers' lengths tell nothing of their values.
+  // Sized up front, so the numbers' lengths tell nothing of their values. X
+  // later takes the affine x, which the library forms as a product of two
+  // field elements: it is sized for that too, so that it never grows while
+  // it holds k + 2n (1.0.2 grows a number by copying it and gives the old
+  // array back uncleared).
   const int order_bits = BN_num_bits(order.get());
   if (!BN_set_bit(k.get(), order_bits) || !BN_set_bit(r.get(), order_bits) ||
-      !BN_set_bit(X.get(), order_bits)) {
+      !BN_set_bit(X.get(), 2 * order_bits + BN_BITS2)) {
     say(Line::kSetBit);
     return 0;
   }
@@ -128,12 +157,12 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
       return 0;
     }
     BN_set_flags(k.get(), BN_FLG_CONSTTIME);
-    if (!EC_POINT_mul(group, point.get(), k.get(), nullptr, nullptr, ctx.get())) {
+    if (!multiply_generator(group, point.get(), k.get())) {
       say(Line::kPointMul);
       return 0;
     }
     if (!ec_group_is_binary(group)) {
-      if (!ec_point_get_affine(group, point.get(), affine_x, nullptr, ctx.get())) {
+      if (!affine_x_on_curve(group, point.get(), affine_x, ctx.get())) {
         say(Line::kAffineX);
         return 0;
       }
