@@ -97,7 +97,8 @@ run_suite arm64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/toolchai
 CC=clang CXX=clang++ run_suite fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAWCRYPT_FUZZ=ON \
   -DRAWCRYPT_SANITIZE=address,undefined -DRAWCRYPT_FUZZ_SECONDS="${RAWCRYPT_FUZZ_SECONDS:-30}"
 
-# Suites against other libcryptos, the device's 1.0.2 above all. Each one is
+# Suites against other libcryptos (1.0.2, the device's, above all, and 1.1.1,
+# its likely successor), whatever their names. Each one is
 # installed by hand (never by this script) under
 #   $RAWCRYPT_LIBCRYPTO_ROOT/<arch>/<name>/{include/openssl,lib/libcrypto.a}
 # with <arch> x86_64 (run natively), armhf (cross-built, run under qemu-arm)
@@ -115,7 +116,7 @@ for prefix in "$libcrypto_root"/x86_64/* "$libcrypto_root"/armhf/*; do
   run_suite "$arch-$(basename "$prefix")" "${args[@]}"
 done
 if [ "$other_libcryptos" -eq 0 ]; then
-  say "no other libcrypto installed under $libcrypto_root/{x86_64,armhf}/<name>/: the 1.0.2 suites were not run"
+  say "no other libcrypto installed under $libcrypto_root/{x86_64,armhf}/<name>/: the 1.0.2 and 1.1.1 suites were not run"
 fi
 bare_metal=0
 for prefix in "$libcrypto_root"/arm-none-eabi/*; do

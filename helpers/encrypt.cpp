@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "target/ecdsa_sign.h"
+#include "target/library_errors.h"
 #include "target/owners.h"
 #include "target/console.h"
 #include "target/secret.h"
@@ -226,6 +227,7 @@ extern "C" int ecc_sign(const unsigned char* private_key, const unsigned char* m
 extern "C" int ecc_verify(const unsigned char* public_x, const unsigned char* public_y,
                           const unsigned char* message, const unsigned char* signature,
                           uint32_t message_length) {
+  const AllocationFailureWatch allocations;
   Digest digest;
   DigestContext md;
   Owned<EC_KEY> key;
@@ -257,7 +259,10 @@ extern "C" int ecc_verify(const unsigned char* public_x, const unsigned char* pu
   if (!ecdsa_sig_set0(sig.get(), r.get(), s.get())) return 0;
   r.release();  // the signature object owns both halves now
   s.release();
-  return ECDSA_do_verify(digest.bytes, static_cast<int>(digest.length), sig.get(), key.get());
+  const int verdict = ECDSA_do_verify(digest.bytes, static_cast<int>(digest.length), sig.get(), key.get());
+  // A 0 that a lost allocation produced (the group, the key or the check
+  // built on a wrong number) is the library's failure, not the signature's.
+  return verdict == 0 && allocations.seen() ? -1 : verdict;
 }
 
 // ---- AES-256-CBC ----
