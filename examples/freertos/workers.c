@@ -94,8 +94,8 @@ int workers_start(const struct rawcrypt_helpers *with, const struct crypto_work 
   stopped = xEventGroupCreate();
   if (stopped == NULL) return 0;
   for (int i = 0; i < WORKERS; ++i)
-    if (xTaskCreate(worker_task, workers[i].name, (configSTACK_DEPTH_TYPE)(workers[i].stack_bytes / sizeof(StackType_t)),
-                    &workers[i], workers[i].priority, &workers[i].task) != pdPASS)
+    if (xTaskCreate(worker_task, workers[i].name, (configSTACK_DEPTH_TYPE)(workers[i].stack_bytes / 4), &workers[i],
+                    workers[i].priority, &workers[i].task) != pdPASS)
       return 0;
   return 1;
 }

@@ -60,7 +60,8 @@ const char *arm_elf_open(struct arm_elf *elf, const void *bytes, size_t size, un
   if (h == NULL || memcmp(h->e_ident, ELFMAG, SELFMAG) != 0 || h->e_ident[EI_CLASS] != ELFCLASS32 ||
       h->e_ident[EI_DATA] != ELFDATA2LSB || h->e_type != type || h->e_machine != EM_ARM ||
       (elf->sections = at(elf, h->e_shoff, h->e_shnum, sizeof(Elf32_Shdr))) == NULL)
-    return type == ET_REL ? "not an ELF32 little-endian ARM relocatable object" : "not an ELF32 little-endian ARM executable";
+    return type == ET_REL ? "not an ELF32 little-endian ARM relocatable object"
+                          : "not an ELF32 little-endian ARM executable";
   elf->section_count = h->e_shnum;
   for (size_t i = 0; i < elf->section_count; ++i) {
     const Elf32_Shdr *s = &elf->sections[i];
@@ -178,7 +179,8 @@ static const char *apply(uint32_t type, unsigned char *p, uint32_t P, uint32_t S
     case R_ARM_THM_MOVW_ABS_NC:
     case R_ARM_THM_MOVT_ABS: { /* imm4 | i | imm3 | imm8 over the two halfwords */
       const uint16_t hi = get16(p), lo = get16(p + 2);
-      const int32_t A = sign_extend((hi & 0xfu) << 12 | (hi >> 10 & 1u) << 11 | (lo >> 12 & 7u) << 8 | (lo & 0xffu), 16);
+      const int32_t A =
+          sign_extend((hi & 0xfu) << 12 | (hi >> 10 & 1u) << 11 | (lo >> 12 & 7u) << 8 | (lo & 0xffu), 16);
       const uint32_t v = type == R_ARM_THM_MOVW_ABS_NC ? (S + (uint32_t)A) | T : (S + (uint32_t)A) >> 16;
       put16(p, (uint16_t)((hi & 0xfbf0) | (v >> 12 & 0xf) | (v >> 11 & 1) << 10));
       put16(p + 2, (uint16_t)((lo & 0x8f00) | (v >> 8 & 7) << 12 | (v & 0xff)));
