@@ -45,10 +45,27 @@
  * is, to tell an unseeded request from another failure).
  *
  * Side channels: no branch and no memory index in the module's own code
- * depends on a private scalar, a nonce or a cipher key (checked under
- * valgrind, tests/ct). What libcrypto does with them is libcrypto's:
- *   ecc_sign     scalar and nonce go to libcrypto's constant-time P-256
- *                code (3.x); the whether-in-range test is constant time;
+ * depends on a private scalar, a nonce or a cipher key, and in libcrypto's
+ * code only those named here do (checked under valgrind, tests/ct, with
+ * each accepted library function named in its suppressions):
+ *   ecc_sign     3.x: scalar and nonce go to constant-time code, but the
+ *                multiplication is given k + n, one bit longer than the
+ *                order so that its length tells nothing, and the library
+ *                first reduces it with its division (on x86-64 in
+ *                ecp_nistz256_points_mul), whose quotient estimate reads
+ *                the top words; the nonce is inverted by Fermat in constant
+ *                time. 1.0.2 (the device) and 1.1.1 have no constant-time
+ *                P-256 code: their ladders (ec_mul_consttime,
+ *                ec_scalar_mul_ladder) swap points in constant time, but the
+ *                field arithmetic under them, the affine conversion
+ *                (1.0.2's ec_GFp_simple_point_get_affine_coordinates inverts
+ *                Z with the variable-time BN_mod_inverse), the Montgomery
+ *                steps of the nonce's inversion (1.0.2's
+ *                BN_mod_exp_mont_consttime), k + n and s = (m + r d) / k
+ *                branch on values. No limb of k is left in freed memory on
+ *                any series (1.0.2 frees a grown number's old words
+ *                uncleared; the road keeps its numbers from growing). The
+ *                whether-in-range test of the scalar is constant time;
  *   ecc_verify   handles only public values;
  *   aes_enc/dec  calls under 512 bytes use libcrypto's table-based AES, open
  *                to cache timing; longer ones go through EVP, which uses the

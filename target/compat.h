@@ -90,10 +90,15 @@ inline int ecdsa_sig_set0(ECDSA_SIG* sig, BIGNUM* r, BIGNUM* s) {
 // front. Returns 1, or 0 (out untouched) when it needs more bytes.
 inline int bn_to_padded(const BIGNUM* bn, unsigned char* out, int size) {
 #ifdef RAWCRYPT_LIBCRYPTO_102
-  int n = BN_num_bytes(bn);
-  if (n > size) return 0;
-  memset(out, 0, size - n);
-  BN_bn2bin(bn, out + size - n);
+  // No BN_bn2binpad, and BN_num_bytes branches on the top word's bits: the
+  // words are written out a byte at a time, their count (which the library
+  // keeps public) the only bound on the loops.
+  const int bytes = bn->top * BN_BYTES;
+  BN_ULONG beyond = 0;  // bits past `size` bytes
+  for (int at = size; at < bytes; ++at) beyond |= (bn->d[at / BN_BYTES] >> (8 * (at % BN_BYTES))) & 0xff;
+  if (beyond != 0) return 0;
+  for (int at = 0; at < size; ++at)
+    out[size - 1 - at] = at < bytes ? static_cast<unsigned char>(bn->d[at / BN_BYTES] >> (8 * (at % BN_BYTES))) : 0;
   return 1;
 #else
   return BN_bn2binpad(bn, out, size) == size;

@@ -35,6 +35,7 @@
 #include "target/nonce.h"
 #include "target/owners.h"
 #include "target/console.h"
+#include "target/secret.h"
 
 RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
@@ -61,7 +62,50 @@ bool mul_mod_order(BIGNUM* out, const BIGNUM* a, const BIGNUM* b, const BIGNUM* 
   return BN_to_montgomery(out, a, mont, ctx) && BN_mod_mul_montgomery(out, out, b, mont, ctx);
 }
 
+// multiply_generator: point = G * k, on a context of its own that is freed,
+// which clears its numbers, before any other arithmetic. 1.0.2 grows a
+// number by copying it and gives the old array back uncleared: temporaries
+// of the multiplication hold parts of k, and a later step that grew them
+// would leave those in the heap.
+bool multiply_generator(const EC_GROUP* group, EC_POINT* point, const BIGNUM* k) {
+  Owned<BN_CTX> ctx(BN_CTX_new());
+  return ctx && EC_POINT_mul(group, point, k, nullptr, nullptr, ctx.get()) == 1;
+}
+
+// affine_x_on_curve: the affine x of a point on a prime-field curve, read
+// with its y and refused unless (x, y) lies on the curve. 1.0.2's division
+// ignores a failed allocation for its remainder, so a starved heap could
+// otherwise pass a wrong x on as read, and ecc_sign would report a signature
+// that verifies under no key.
+bool affine_x_on_curve(const EC_GROUP* group, const EC_POINT* point, BIGNUM* x, BN_CTX* ctx) {
+  BN_CTX_start(ctx);
+  BIGNUM* y = BN_CTX_get(ctx);
+  Owned<EC_POINT> read_back(y != nullptr ? EC_POINT_new(group) : nullptr);
+  const bool ok = read_back && ec_point_get_affine(group, point, x, y, ctx) == 1 &&
+                  ec_point_set_affine(group, read_back.get(), x, y, ctx) == 1;
+  BN_CTX_end(ctx);
+  return ok;
+}
+
+// invert_by_fermat: out = k^exponent mod order, in constant time. The
+// constant-time check can swap in the library's variable-time inverse, the
+// fault it must catch.
+bool invert_by_fermat(BIGNUM* out, const BIGNUM* k, const BIGNUM* exponent, const BIGNUM* order,
+                      BN_CTX* ctx, BN_MONT_CTX* mont) {
+#ifdef RAWCRYPT_CT_CHECK
+  if (ct_check::variable_time_inverse) {
+    Owned<BIGNUM> plain(BN_new());  // a copy without BN_FLG_CONSTTIME
+    return plain && BN_copy(plain.get(), k) && BN_mod_inverse(out, plain.get(), order, ctx);
+  }
+#endif
+  return BN_mod_exp_mont_consttime(out, k, exponent, order, ctx, mont) == 1;
+}
+
 }  // namespace
+
+#ifdef RAWCRYPT_CT_CHECK
+bool ct_check::variable_time_inverse = false;
+#endif
 
 int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
                      const unsigned char* dgst, int dgst_len) {
@@ -75,9 +119,12 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
     say(Line::kNoContext);
     return 0;
   }
-  SecretBn k(BN_new()), r(BN_new()), X(BN_new());
+  // drawn keeps k as drawn, below the order, for its inversion: given the
+  // fixed-length k + n, the library would first reduce it with its
+  // variable-time division.
+  SecretBn k(BN_new()), r(BN_new()), X(BN_new()), drawn(BN_new());
   Owned<BIGNUM> order(BN_new());
-  if (!k || !r || !order || !X) {
+  if (!k || !r || !order || !X || !drawn) {
     say(Line::kSetupNumbers);
     return 0;
   }
@@ -90,10 +137,14 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
     say(Line::kGroupOrder);
     return 0;
   }
-  // Sized up front, so the numbers' lengths tell nothing of their values.
+  // Sized up front, so the numbers' lengths tell nothing of their values. X
+  // later takes the affine x, which the library forms as a product of two
+  // field elements: it is sized for that too, so that it never grows while
+  // it holds k + 2n (1.0.2 grows a number by copying it and gives the old
+  // array back uncleared).
   const int order_bits = BN_num_bits(order.get());
   if (!BN_set_bit(k.get(), order_bits) || !BN_set_bit(r.get(), order_bits) ||
-      !BN_set_bit(X.get(), order_bits)) {
+      !BN_set_bit(X.get(), 2 * order_bits + BN_BITS2) || !BN_set_bit(drawn.get(), order_bits)) {
     say(Line::kSetBit);
     return 0;
   }
@@ -106,6 +157,7 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
   BIGNUM* const exponent = X.get();
   const BIGNUM* priv = EC_KEY_get0_private_key(key);
   BN_set_flags(k.get(), BN_FLG_CONSTTIME);
+  BN_set_flags(drawn.get(), BN_FLG_CONSTTIME);
   do {
     do {
       if (!rawcrypt::BN_rand_range(k.get(), order.get())) {
@@ -122,18 +174,19 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
     }
     // G * k through an equivalent scalar of fixed length (k + order or
     // k + 2 * order), so the time taken does not tell the length of k.
-    if (!BN_add(k_plus_n, k.get(), order.get()) || !BN_add(k_plus_2n, k_plus_n, order.get()) ||
+    if (!BN_copy(drawn.get(), k.get()) || !BN_add(k_plus_n, k.get(), order.get()) ||
+        !BN_add(k_plus_2n, k_plus_n, order.get()) ||
         !BN_copy(k.get(), BN_num_bits(k_plus_n) > order_bits ? k_plus_n : k_plus_2n)) {
       say(Line::kFixedLength);
       return 0;
     }
     BN_set_flags(k.get(), BN_FLG_CONSTTIME);
-    if (!EC_POINT_mul(group, point.get(), k.get(), nullptr, nullptr, ctx.get())) {
+    if (!multiply_generator(group, point.get(), k.get())) {
       say(Line::kPointMul);
       return 0;
     }
     if (!ec_group_is_binary(group)) {
-      if (!ec_point_get_affine(group, point.get(), affine_x, nullptr, ctx.get())) {
+      if (!affine_x_on_curve(group, point.get(), affine_x, ctx.get())) {
         say(Line::kAffineX);
         return 0;
       }
@@ -159,11 +212,11 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
       return 0;
     }
     BN_set_flags(exponent, BN_FLG_CONSTTIME);
-    if (!BN_mod_exp_mont_consttime(k.get(), k.get(), exponent, order.get(), ctx.get(), mont)) {
+    if (!invert_by_fermat(k.get(), drawn.get(), exponent, order.get(), ctx.get(), mont)) {
       say(Line::kModExp);
       return 0;
     }
-  } else if (!BN_mod_inverse(k.get(), k.get(), order.get(), ctx.get())) {
+  } else if (!BN_mod_inverse(k.get(), drawn.get(), order.get(), ctx.get())) {
     say(Line::kModInverse);
     return 0;
   }

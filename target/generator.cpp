@@ -44,18 +44,29 @@ Served ask_library(unsigned char* buf, int num, bool pseudo) {
   return library_says_not_seeded() ? Served::kNotSeeded : Served::kFailed;
 }
 
-// An unseeded request always polls first. When the module's poll did not
-// run in it, the library's generator calls a poll of its own, which
+// An unseeded request always polls first. When the library's poll in it was
+// not the module's, the library's generator calls a poll of its own, which
 // gathers nothing on the device: the module was loaded at run time into an
 // image linked with the library's poll, or a shared libcrypto binds its
-// calls to itself. The road then seeds the generator as the poll would,
-// once per lifetime of the generator, and asks again.
+// calls to itself. The road then seeds the generator as the poll would and
+// asks again. Tasks that meet an unseeded generator at once take turns on a
+// lock of the library's that nothing the poll or a request calls takes (this
+// series builds without its STORE); the first polls, and each asks the
+// library again before it would poll, so one poll serves them all. Only the
+// library's own calls of the module's poll are counted here: a neighbour's
+// fallback poll must not pass for the library's.
 Served serve(unsigned char* buf, int num, bool pseudo) {
-  const unsigned polls_before = generator_polls();
-  const Served served = ask_library(buf, num, pseudo);
-  if (served != Served::kNotSeeded || generator_polls() != polls_before) return served;
-  rawcrypt::RAND_poll();
-  return ask_library(buf, num, pseudo);
+  const unsigned library_polls_before = library_polls();
+  Served served = ask_library(buf, num, pseudo);
+  if (served != Served::kNotSeeded || library_polls() != library_polls_before) return served;
+  CRYPTO_w_lock(CRYPTO_LOCK_STORE);
+  served = ask_library(buf, num, pseudo);
+  if (served == Served::kNotSeeded) {
+    rawcrypt::RAND_poll();
+    served = ask_library(buf, num, pseudo);
+  }
+  CRYPTO_w_unlock(CRYPTO_LOCK_STORE);
+  return served;
 }
 
 void credit(const void* buf, int num, double entropy) { ::RAND_add(buf, num, entropy); }

@@ -50,10 +50,14 @@ void RAND_cleanup();
 // it as the global, C-linkage RAND_poll that the library's generator calls.
 int RAND_poll();
 
-// generator_polls: how many times the poll has run (against 1.0.2 the road
-// reads it to tell whether the library's generator calls the module's poll;
-// tests count polls with it).
+// generator_polls: how many times the poll has run (tests count polls with
+// it).
 unsigned generator_polls();
+
+// library_polls: how many of those runs the library's generator asked for
+// through the exported RAND_poll (1.0.2; the road reads it to tell whether
+// the library's generator calls the module's poll).
+unsigned library_polls();
 
 }  // namespace rawcrypt
 RAWCRYPT_SHORT_CALLS_END

@@ -11,6 +11,7 @@ RAWCRYPT_SHORT_CALLS_BEGIN
 namespace rawcrypt {
 namespace {
 std::atomic<unsigned> polls{0};
+std::atomic<unsigned> polls_by_library{0};
 }  // namespace
 
 int RAND_poll() {
@@ -24,6 +25,8 @@ int RAND_poll() {
 
 unsigned generator_polls() { return polls.load(std::memory_order_relaxed); }
 
+unsigned library_polls() { return polls_by_library.load(std::memory_order_relaxed); }
+
 }  // namespace rawcrypt
 RAWCRYPT_SHORT_CALLS_END
 
@@ -33,5 +36,8 @@ RAWCRYPT_SHORT_CALLS_END
 // gathers nothing on the target; this one takes its place (in a static
 // image the linker never pulls the library's in, and a shared 1.0.2 calls
 // the image's).
-extern "C" int RAND_poll(void) { return rawcrypt::RAND_poll(); }
+extern "C" int RAND_poll(void) {
+  rawcrypt::polls_by_library.fetch_add(1, std::memory_order_relaxed);
+  return rawcrypt::RAND_poll();
+}
 #endif

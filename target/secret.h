@@ -36,6 +36,14 @@ inline bool public_bit(bool b) {
   return b;
 }
 
+#ifdef RAWCRYPT_CT_CHECK
+// Switches of the constant-time check's build alone, each putting back a
+// fault that the check must see.
+namespace ct_check {
+extern bool variable_time_inverse;  // the nonce inverted by BN_mod_inverse
+}  // namespace ct_check
+#endif
+
 }  // namespace rawcrypt
 RAWCRYPT_SHORT_CALLS_END
 

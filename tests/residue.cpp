@@ -23,8 +23,8 @@ using vectors::Bytes;
 
 // What the blocks are searched for: each secret as its bytes lie, reversed
 // (a big number's words on a little-endian CPU) and with each 4-byte word
-// reversed (round keys loaded as 32-bit words); a window of 16 bytes is
-// enough to count.
+// reversed (round keys loaded as 32-bit words); any 8 bytes of it at an
+// 8-byte boundary count (one 64-bit word of a big number, two 32-bit ones).
 std::vector<std::pair<std::string, Bytes>>* patterns = new std::vector<std::pair<std::string, Bytes>>;
 std::map<void*, size_t>* sizes = new std::map<void*, size_t>;
 std::vector<std::string>* found = new std::vector<std::string>;
@@ -35,7 +35,8 @@ void add_secret(const std::string& name, const Bytes& secret) {
   for (size_t i = 0; i + 4 <= word_swapped.size(); i += 4)
     std::reverse(word_swapped.begin() + i, word_swapped.begin() + i + 4);
   for (const Bytes* form : {&secret, const_cast<const Bytes*>(&reversed), const_cast<const Bytes*>(&word_swapped)})
-    patterns->push_back({name, Bytes(form->begin(), form->begin() + std::min<size_t>(16, form->size()))});
+    for (size_t at = 0; at + 8 <= form->size(); at += 8)
+      patterns->push_back({name, Bytes(form->begin() + at, form->begin() + at + 8)});
 }
 
 void search(const void* p) {

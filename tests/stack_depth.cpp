@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -36,8 +37,9 @@ void* run_on_painted_stack(void* arg) {
   return nullptr;
 }
 
-// peak_stack: bytes of stack below its caller's frame that `call` touched.
-size_t peak_stack(const std::function<void()>& call) {
+// peak_stack: bytes of stack below its caller's frame that `call` touched;
+// the stack as the call left it in *left, when given.
+size_t peak_stack(const std::function<void()>& call, std::vector<unsigned char>* left = nullptr) {
   std::vector<unsigned char> stack(kStackSize, kPaint);
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -50,6 +52,7 @@ size_t peak_stack(const std::function<void()>& call) {
   size_t lowest = 0;
   while (lowest < stack.size() && stack[lowest] == kPaint) ++lowest;
   const uintptr_t deepest = reinterpret_cast<uintptr_t>(stack.data()) + lowest;
+  if (left != nullptr) *left = stack;
   return run.entry > deepest ? run.entry - deepest : 0;
 }
 
@@ -116,6 +119,25 @@ TEST(StackDepth, EachHelperWithinItsDocumentedPeak) {
                 limit_of(kLimits[i]));
     EXPECT_LE(peak, limit_of(kLimits[i])) << kLimits[i].helper;
     EXPECT_GT(peak, 0u) << kLimits[i].helper << ": the painted stack saw nothing";
+  }
+}
+
+// The short decoder's buffer is wiped: a decode leaves no run of 8 of the
+// decoded bytes on the stack it ran on (a register's spill holds at most one
+// group).
+TEST(StackDepth, ShortBase64DecodeLeavesNoDecodedBytesBehind) {
+  const Bytes secret = {0x9e, 0x37, 0x79, 0xb9, 0x7f, 0x4a, 0x7c, 0x15, 0xf3, 0x9c, 0xc0,
+                        0x60, 0x5c, 0xed, 0xc8, 0x34, 0x10, 0x82, 0x27, 0x6b, 0xf3};
+  std::vector<char> text(4 * secret.size() / 3 + 1);
+  base64_encode(secret.data(), static_cast<int32_t>(secret.size()), reference::kStandardAlphabet, text.data());
+  Bytes out(secret.size());
+  int32_t length = 0;
+  std::vector<unsigned char> stack;
+  EXPECT_GT(peak_stack([&] { base64_decode(text.data(), &length, out.data()); }, &stack), 0u);
+  ASSERT_EQ(out, secret);
+  for (size_t from = 0; from + 8 <= secret.size(); ++from) {
+    auto found = std::search(stack.begin(), stack.end(), secret.begin() + from, secret.begin() + from + 8);
+    EXPECT_EQ(found, stack.end()) << "decoded bytes " << from << "-" << from + 7 << " left on the stack";
   }
 }
 

@@ -235,6 +235,24 @@ Bytes y_at_x_zero() {
   return out;
 }
 
+// Wycheproof's P-256 key whose y is short enough that y + p still fits in
+// 32 bytes: another encoding of the same point, which must be refused.
+RawKey key_with_y_plus_p() {
+  auto file = vectors::read_json("wycheproof/ecdsa_secp256r1_sha256_p1363_test.json");
+  for (const auto& group : file["testGroups"].items) {
+    Bytes y = scalar32(group["publicKey"]["wy"].hex());
+    if (y[0] != 0 || y[1] != 0 || y[2] != 0 || y[3] != 0) continue;
+    Owned<BIGNUM> sum(BN_bin2bn(y.data(), 32, nullptr)), p(BN_new());
+    Owned<EC_GROUP> curve(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
+    EC_GROUP_get_curve_GFp(curve.get(), p.get(), nullptr, nullptr, nullptr);
+    BN_add(sum.get(), sum.get(), p.get());
+    rawcrypt::bn_to_be32(sum.get(), y.data());
+    return RawKey{{}, scalar32(group["publicKey"]["wx"].hex()), y};
+  }
+  ADD_FAILURE() << "no key with a short y in the vectors";
+  return RawKey{{}, Bytes(32, 0), Bytes(32, 0)};
+}
+
 TEST(EcdsaVerify, RefusesKeysOffTheCurve) {
   RawKey key = reference::generate_key();
   Bytes msg = to_bytes("m");
@@ -243,13 +261,15 @@ TEST(EcdsaVerify, RefusesKeysOffTheCurve) {
   Bytes y_plus_1 = key.y;
   y_plus_1[31] ^= 1;
   Bytes zero(32, 0), ones(32, 0xff), y0 = y_at_x_zero();
+  const RawKey y_plus_p = key_with_y_plus_p();
   struct Case {
     const char* name;
     Bytes x, y;
   } cases[] = {
       {"y changed", key.x, y_plus_1},
       {"origin (no encoding of infinity)", zero, zero},
-      {"x = p, same residue as a curve point", p, y0},
+      {"x = 0 + p, same residue as a curve point", p, y0},
+      {"y + p, same residue as a curve point", y_plus_p.x, y_plus_p.y},
       {"coordinates all ones", ones, ones},
       {"x beyond p", ones, key.y},
   };
