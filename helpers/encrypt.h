@@ -115,7 +115,7 @@
  * In an RTOS task, budget the helper's peak above + the context the kernel
  * saves on the task's stack when it preempts it there (332 B with the FPU
  * registers on FreeRTOS's Cortex-A9 port: allow 340 B) + the task's own
- * frames. The example's signing task peaked at 1980 B against a budget of
+ * frames. The example's signing task peaked at 1972 B against a budget of
  * 1664 + 340 + 256 = 2260 B, preempted inside helpers about 3000 times.
  */
 #ifndef RAWCRYPT_HELPERS_ENCRYPT_H
