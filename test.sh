@@ -4,8 +4,9 @@
 # UndefinedBehaviorSanitizer, under ThreadSanitizer, on 32- and 64-bit ARM
 # under qemu (arm64 built Release, the others RelWithDebInfo), the libFuzzer
 # targets for a bounded time (RAWCRYPT_FUZZ_SECONDS, default 30 each), the
-# bare-metal Cortex-A9 object, and against every other libcrypto installed
-# by hand under /opt/rawcrypt/libcrypto (see below).
+# bare-metal Cortex-A9 object, against every other libcrypto installed by
+# hand under /opt/rawcrypt/libcrypto, and the FreeRTOS example with every
+# kernel installed by hand under /opt/rawcrypt/rtos (see below).
 # Ends with one line "N passed, M failed"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")"
@@ -28,7 +29,8 @@ passed=0
 failed=0
 failed_suites=()
 
-# run_suite NAME CMAKE_ARGS...: configure, build and test one build tree.
+# run_suite NAME CMAKE_ARGS...: configure, build and test one build tree
+# (only the tests matching $suite_tests when it is set).
 run_suite() {
   local name=$1 dir=build-$1 started=$SECONDS
   shift
@@ -43,7 +45,7 @@ run_suite() {
     failed=$((failed + 1)); failed_suites+=("$name:build"); return
   fi
   local log="$dir/ctest.log"
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 900) >"$log" 2>&1
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 900 ${suite_tests:+-R "$suite_tests"}) >"$log" 2>&1
   tail -n 3 "$log" | grep -v '^$'
   echo "suite $name took $((SECONDS - started)) s"
   local total fails
@@ -118,6 +120,15 @@ done
 if [ "$other_libcryptos" -eq 0 ]; then
   say "no other libcrypto installed under $libcrypto_root/{x86_64,armhf}/<name>/: the 1.0.2 and 1.1.1 suites were not run"
 fi
+# The FreeRTOS example's suite, for every kernel built by hand (against
+# examples/freertos/FreeRTOSConfig.h) and installed under
+#   $RAWCRYPT_RTOS_ROOT/freertos/<name>/{include,lib/libfreertos.a}
+# together with each bare-metal libcrypto.
+rtos_root=${RAWCRYPT_RTOS_ROOT:-/opt/rawcrypt/rtos}
+kernels=()
+for kernel in "$rtos_root"/freertos/*; do
+  [ -f "$kernel/lib/libfreertos.a" ] && [ -d "$kernel/include" ] && kernels+=("$kernel")
+done
 bare_metal=0
 for prefix in "$libcrypto_root"/arm-none-eabi/*; do
   installed "$prefix" || continue
@@ -126,9 +137,16 @@ for prefix in "$libcrypto_root"/arm-none-eabi/*; do
   run_suite "bare-metal-$(basename "$prefix")" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}"
   run_suite "bare-metal-soft-float-long-calls-$(basename "$prefix")" -DCMAKE_BUILD_TYPE=MinSizeRel \
     -DRAWCRYPT_FLOAT_ABI=soft -DRAWCRYPT_LONG_CALLS=ON "${args[@]}"
+  for kernel in "${kernels[@]}"; do
+    suite_tests='^freertos\.' run_suite "freertos-$(basename "$kernel")-$(basename "$prefix")" \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}" -DRAWCRYPT_FREERTOS_ROOT="$kernel"
+  done
 done
 if [ "$bare_metal" -eq 0 ]; then
   say "no bare-metal libcrypto installed under $libcrypto_root/arm-none-eabi/<name>/: the bare-metal suite was not run"
+fi
+if [ "$bare_metal" -eq 0 ] || [ ${#kernels[@]} -eq 0 ]; then
+  say "the FreeRTOS suite was not run: ${#kernels[@]} kernel(s) under $rtos_root/freertos/<name>/, $bare_metal bare-metal libcrypto(s)"
 fi
 
 say "summary"

@@ -19,19 +19,6 @@
 
 void print_instruction_counts(const uint8_t d[32], const uint8_t x[32], const uint8_t y[32]);
 
-static unsigned passed, failed;
-
-static void check(int ok, const char *what, ...) __attribute__((format(printf, 2, 3)));
-static void check(int ok, const char *what, ...) {
-  va_list ap;
-  va_start(ap, what);
-  out(ok ? "ok    " : "FAIL  ");
-  vprintf(what, ap);
-  out("\n");
-  va_end(ap);
-  ok ? ++passed : ++failed;
-}
-
 static const char *vectors;
 static struct {
   uint8_t d[32], x[32], y[32]; /* RFC 6979's P-256 key */
@@ -285,6 +272,5 @@ int main(int argc, char **argv) {
   console_lines();
   round_trips();
   stack_peaks();
-  out("%u passed, %u failed\n", passed, failed);
-  return failed == 0 ? 0 : 1;
+  return checks_end();
 }

@@ -11,6 +11,23 @@ void out(const char *format, ...) {
   va_end(ap);
 }
 
+static unsigned passed, failed;
+
+void check(int ok, const char *what, ...) {
+  va_list ap;
+  va_start(ap, what);
+  out(ok ? "ok    " : "FAIL  ");
+  vprintf(what, ap);
+  out("\n");
+  va_end(ap);
+  ok ? ++passed : ++failed;
+}
+
+int checks_end(void) {
+  out("%u passed, %u failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}
+
 static char captured[4096];
 static size_t captured_length;
 static int capturing;
@@ -50,11 +67,13 @@ time_t __wrap_time(time_t *t) {
 }
 
 unsigned srand_calls, rand_calls, last_seed;
+uint64_t last_srand_at;
 void __real_srand(unsigned seed);
 int __real_rand(void);
 void __wrap_srand(unsigned seed) {
-  ++srand_calls;
+  __atomic_add_fetch(&srand_calls, 1, __ATOMIC_RELAXED);
   last_seed = seed;
+  last_srand_at = instructions();
   __real_srand(seed);
 }
 int __wrap_rand(void) {
@@ -101,7 +120,7 @@ void counter_start(void) {
   per_tick_scaled = ((uint64_t)4000000 << 16) / ((t2 - t1) - (t1 - t0));
 }
 
-uint64_t instructions(void) { return (ticks() * per_tick_scaled) >> 16; }
+uint64_t instructions(void) { return global_timer != NULL ? (ticks() * per_tick_scaled) >> 16 : 0; }
 
 static uint8_t painted[16384] __attribute__((aligned(8)));
 

@@ -12,6 +12,11 @@
 /* out: the image's own output (never captured). */
 void out(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
+/* check: one line, "ok    what" or "FAIL  what", counted. checks_end: prints
+ * "N passed, M failed"; returns 0 when none failed, else 1. */
+void check(int ok, const char *what, ...) __attribute__((format(printf, 2, 3)));
+int checks_end(void);
+
 /* capture_start / capture_stop: what printf wrote in between; the text
  * stays valid until the next capture_start. */
 void capture_start(void);
@@ -21,8 +26,10 @@ const char *capture_stop(void);
  * else the calendar time every time() call returns. */
 extern time_t held_clock;
 
-/* The poll as the C library sees it: srand calls, the last seed, rand calls. */
+/* The poll as the C library sees it: srand calls (counted atomically, from
+ * any task), the last seed and when it came (instructions()), rand calls. */
 extern unsigned srand_calls, rand_calls, last_seed;
+extern uint64_t last_srand_at;
 
 /* credit_scale: multiplies every credit handed to libcrypto's RAND_add
  * (below 1: a poll that credits less than the generator needs). */
@@ -30,7 +37,8 @@ extern double credit_scale;
 
 /* counter_start: finds the Cortex-A9 global timer and calibrates it against
  * a loop of known length. instructions: instructions run so far (qemu
- * -icount shift=0: one instruction per virtual nanosecond). */
+ * -icount shift=0: one instruction per virtual nanosecond), 0 before
+ * counter_start. */
 void counter_start(void);
 uint64_t instructions(void);
 

@@ -2,7 +2,9 @@
 // device's: it maps an object's allocated sections at an address of its own
 // choosing, resolves what the object leaves undefined against the running
 // process and applies the relocations, ARM and Thumb-2, refusing what a
-// loader cannot place. Test-only: nothing here ships.
+// loader cannot place. Test-only: nothing here ships. The relocations
+// themselves are arm_relocate.c's, which the FreeRTOS example's loaded image
+// shares.
 #ifndef RAWCRYPT_TESTS_LOADER_ELF_LOADER_H
 #define RAWCRYPT_TESTS_LOADER_ELF_LOADER_H
 

@@ -1,4 +1,5 @@
-/* What a board support package supplies to a bare-metal image: the FPU
+/* What a board support package supplies to newlib on the vexpress-a9 board,
+ * for the bare-metal test image and the FreeRTOS example alike: the FPU
  * switched on before main, the few POSIX calls libcrypto 1.0.2 names and
  * newlib lacks, and no device files. Under semihosting, open() reaches the
  * HOST's files: the host's /dev/urandom is not the device's, so the image
