@@ -114,11 +114,10 @@
  *   base64_decode      448 B            448 B     448 B
  * The first ecc_sign of a process also runs the entropy poll (a 32-byte
  * buffer) and whatever one-time set-up libcrypto does. Against 1.1.1
- * (measured on x86-64, no assembler) ecc_verify goes deeper than against
- * 1.0.2 and 3.x: its generic verification blinds the coordinates, 2 624 B
- * there against 1 440 B (1.0.2) and 1 528 B (3.0); budget at least 1.8
- * times the figure above for it until measured on the target. The other
- * helpers take what they take against 1.0.2.
+ * (without assembler) ecc_verify goes deeper, its generic verification
+ * blinding the coordinates: 2176 B on armhf (1992 B measured, against
+ * 808 B with 1.0.2 and 1320 B with 3.0); the other helpers stay within the
+ * figures above.
  * In an RTOS task, budget the helper's peak above + the context the kernel
  * saves on the task's stack when it preempts it there (332 B with the FPU
  * registers on FreeRTOS's Cortex-A9 port: allow 340 B) + the task's own
