@@ -18,17 +18,22 @@
 
 #include "helpers/encrypt.h"
 #include "host/keys.h"
-#include "tools/cli_io.h"
-#include "tools/cli_keys.h"
-#include "tools/cli_pkcs11.h"
+#include "tools/rawcrypt/base64_text.h"
+#include "tools/rawcrypt/console.h"
+#include "tools/rawcrypt/failure.h"
+#include "tools/rawcrypt/inputs.h"
+#include "tools/rawcrypt/key_files.h"
+#include "tools/rawcrypt/outputs.h"
+#include "tools/rawcrypt/paths.h"
+#include "tools/rawcrypt/pem.h"
+#include "tools/rawcrypt/process.h"
+#include "tools/rawcrypt/token_key.h"
+#include "tools/rawcrypt/uri_words.h"
 
 namespace cli {
 namespace {
 
 constexpr char kVersion[] = "rawcrypt 1.1";
-
-// Streams go in chunks of a multiple of 3 (Base64), 8 and 16 (the ciphers).
-constexpr size_t kChunk = size_t{3} << 18;  // 768 KiB
 
 // The command line as main() received it: secret values are taken out of it.
 using Words = std::vector<char*>;
