@@ -396,6 +396,17 @@ hostile() {
   (ulimit -f 64; exec "$R" base64 decode --in long.txt --out /dev/null) 2>err.txt
   [ $? -eq 1 ] && grep -q "1000004 characters" err.txt && good || bad "a refused text under a file size limit: $(cat err.txt)"
 
+  # Keys come from the host's generator, whatever libcrypto polls (built
+  # against 1.0.2, the module's clock): two keygens in one second, with one
+  # pid (a pid namespace each) and no address randomisation, differ.
+  if unshare -pf setarch -R true 2>/dev/null; then
+    for _ in 1 2 3; do
+      now=$(date +%s) && for i in 1 2; do unshare -pf setarch -R "$R" keygen --out held$i --force >/dev/null; done
+      [ "$(date +%s)" = "$now" ] && break
+    done
+    cmp -s held1.key held2.key && bad "two keygens with the clock and the pid held made one key" || good
+  else echo "SKIP: no pid namespace (root needed)"; fi
+
   # In a mount namespace of its own (root only): a read-only /tmp, no /proc.
   if ! unshare -m true 2>/dev/null; then echo "SKIP: no mount namespace (root needed)"; return; fi
   local ro_tmp=(unshare -m sh -c 'mount --bind /tmp /tmp && mount -o remount,bind,ro /tmp && exec "$0" "$@"')

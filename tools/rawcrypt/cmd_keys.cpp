@@ -13,6 +13,7 @@
 #include "tools/rawcrypt/inputs.h"
 #include "tools/rawcrypt/key_files.h"
 #include "tools/rawcrypt/key_sets.h"
+#include "tools/rawcrypt/os_random.h"
 #include "tools/rawcrypt/uri_words.h"
 
 namespace cli {
@@ -21,7 +22,7 @@ namespace {
 int keygen(const Words& words) {
   const Args args(words, {"--key", "--out", "--format"}, {"--force"});
   if (!args.has("--key")) {
-    write_key_pair(args, host::generate_key(), true, {".key", ".x", ".y"});
+    write_key_pair(args, fresh_key_pair(), true, {".key", ".x", ".y"});
     return 0;
   }
   if (!is_pkcs11_uri(args.get("--key"))) throw Failure("keygen --key takes a PKCS#11 URI (see --help)", kUsage);

@@ -1,8 +1,6 @@
 // A P-256 pair made inside a token, all or nothing, one keygen at a time.
 #include "tools/rawcrypt/token_key.h"
 
-#include <openssl/rand.h>
-
 #include <cerrno>
 #include <cstdio>
 
@@ -10,6 +8,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "tools/rawcrypt/os_random.h"
 #include "tools/rawcrypt/token_search.h"
 
 namespace cli {
@@ -56,8 +55,8 @@ void generate_in_token(const SecretBytes& uri, const std::function<void(const Ra
   if (given_id != nullptr) {
     const auto* bytes = static_cast<const unsigned char*>(given_id->pValue);
     id.assign(bytes, bytes + given_id->ulValueLen);
-  } else if (RAND_bytes(id.data(), static_cast<int>(id.size())) != 1) {
-    t.context.fail("no random id for the new key");
+  } else {
+    os_random(id.data(), id.size());
   }
   const CK_BBOOL yes = CK_TRUE, no = CK_FALSE;
   const CK_ATTRIBUTE name = *label, key_id = {CKA_ID, id.data(), id.size()};
