@@ -241,6 +241,8 @@ hostile() {
   { printf '\xec'; printf '%063x' 1; } >secret.key
   "$R" sign --key secret.key --in msg 2>err.txt >/dev/null
   if grep -q $'\xec' err.txt || ! grep -q "secret.key" err.txt; then bad "key error text: $(cat err.txt)"; else good; fi
+  # A file name forges no line of its own: its control characters are escaped.
+  expect 1 'cannot read bad\x0arawcrypt: all good: No such' -- "$R" sign --key $'bad\nrawcrypt: all good' --in msg
   # A refused Base64 text is shown by a prefix and its length.
   head -c 1000000 /dev/zero | tr '\0' 'A' >long.txt && printf '!!!!' >>long.txt
   "$R" base64 decode --in long.txt --out long.bin 2>err.txt

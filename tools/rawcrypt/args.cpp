@@ -48,7 +48,7 @@ Args::Args(const Words& words, const std::set<std::string>& valued, const std::s
       if (eq) throw Failure(name + " takes no value", kUsage);
       flags_.insert(name);
     } else {
-      throw Failure("unknown option " + name + " (see --help)", kUsage);
+      throw Failure("unknown option " + printable(name) + " (see --help)", kUsage);
     }
   }
   for (const auto& [a, b] : conflicts)

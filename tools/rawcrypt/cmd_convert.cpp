@@ -55,7 +55,7 @@ int convert(const Words& words) {
     try {
       raw = host::signature_from_der(Bytes(in.data(), in.data() + in.size()));
     } catch (const std::invalid_argument& e) {
-      throw Failure(args.get("--in") + ": " + e.what());
+      throw Failure(printable(args.get("--in")) + ": " + e.what());
     }
     Output out(args.get("--out", "-"));
     write_value(out, raw, format_of(args, "hex"));

@@ -1,6 +1,7 @@
 // How the tool fails: a problem reported on one line of stderr, with the
-// exit code to leave by and, for the system's refusals, its reason. Reads
-// errno; touches nothing.
+// exit code to leave by and, for the system's refusals, its reason; and
+// text from outside made safe to quote on that line. Reads errno; touches
+// nothing.
 #ifndef RAWCRYPT_TOOLS_RAWCRYPT_FAILURE_H
 #define RAWCRYPT_TOOLS_RAWCRYPT_FAILURE_H
 
@@ -22,6 +23,22 @@ struct Failure : std::runtime_error {
 
 // system_error: `what` and the reason errno gives.
 inline std::string system_error(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// printable: text from outside (a file name, an option, a token's label)
+// with its control characters as \xHH, so that it can neither end a
+// message's line nor forge another.
+inline std::string printable(const std::string& text) {
+  std::string out;
+  for (const unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7f) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    static const char digits[] = "0123456789abcdef";
+    out += {'\\', 'x', digits[c >> 4], digits[c & 15]};
+  }
+  return out;
+}
 
 // fail: a Failure of `what` for the system's `error`.
 [[noreturn]] inline void fail(const std::string& what, int error) {

@@ -38,7 +38,7 @@ void write_secret(Output& out, const SecretBytes& value, Format format) {
 }
 
 Bytes read_signature(const std::string& path, Format format) {
-  const std::string where = "signature (" + path + ")";
+  const std::string where = "signature (" + printable(path) + ")";
   Held in(path, 4096, "signature");
   std::string text(reinterpret_cast<const char*>(in.data()), in.size());
   auto trimmed = [&] {

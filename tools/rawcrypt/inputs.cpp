@@ -33,7 +33,7 @@ void claim_stdin(const std::string& what) {
   stdin_claimed = true;
 }
 
-Input::Input(const std::string& path) : name_(path == "-" ? "standard input" : path) {
+Input::Input(const std::string& path) : name_(path == "-" ? "standard input" : printable(path)) {
   const std::string failure = "cannot read " + name_;
   Place place;
   if (path == "-")

@@ -27,6 +27,7 @@ class Input {
   Input& operator=(const Input&) = delete;
   // read: up to `size` bytes; fewer only at the end, 0 there.
   size_t read(unsigned char* buffer, size_t size);
+  // name: the input as messages show it.
   const std::string& name() const { return name_; }
   int fd() const { return fd_; }
 

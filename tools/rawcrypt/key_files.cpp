@@ -17,7 +17,7 @@
 namespace cli {
 
 SecretBytes read_key(const std::string& path, size_t size, const std::string& what) {
-  const std::string where = what + " (" + (path == "-" ? std::string("standard input") : path) + ")";
+  const std::string where = what + " (" + (path == "-" ? std::string("standard input") : printable(path)) + ")";
   constexpr size_t kMaxKeyFile = 4096;
   Input in(path);
   SecretBytes file(kMaxKeyFile + 1);  // reserved up front: never grows, never copied

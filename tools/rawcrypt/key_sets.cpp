@@ -16,7 +16,7 @@ void refuse_existing(const Args& args, const std::vector<const char*>& kept) {
   if (!args.has("--out") || args.has("--force")) return;
   for (const char* ending : kept)
     if (exists(args.get("--out") + ending))
-      throw Failure(args.get("--out") + ending + " exists: a key is not replaced without --force");
+      throw Failure(printable(args.get("--out") + ending) + " exists: a key is not replaced without --force");
 }
 
 void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private,

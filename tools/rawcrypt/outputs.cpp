@@ -75,8 +75,8 @@ bool same_file(int dir_a, const std::string& a, int dir_b, const std::string& b)
 
 }  // namespace
 
-Output::Output(const std::string& path, Kind kind) : shown_(path) {
-  const std::string failure = "cannot write " + path;
+Output::Output(const std::string& path, Kind kind) : shown_(printable(path)) {
+  const std::string failure = "cannot write " + shown_;
   if (path == "-") {
     if (!was_open_at_start(1) || fcntl(1, F_GETFL) < 0) throw Failure("standard output is closed");
     standard_ = true;
@@ -202,9 +202,9 @@ void commit_together(std::initializer_list<Output*> outputs, bool replace_existi
       const Output& out = *list[i];
       if (!kept[i].empty()) {  // a link beside the file in place is merely removed
         if (renameat(out.dir_, kept[i].c_str(), out.dir_, out.name_.c_str()) != 0)
-          lost += "; the old " + out.shown_ + " is kept beside it as " + kept[i];
+          lost += "; the old " + out.shown_ + " is kept beside it as " + printable(kept[i]);
         else if (unlinkat(out.dir_, kept[i].c_str(), 0) != 0 && errno != ENOENT)
-          lost += "; " + kept[i] + " is left beside " + out.shown_ + ", another name of it";
+          lost += "; " + printable(kept[i]) + " is left beside " + out.shown_ + ", another name of it";
       } else if (i < landed && out.replaces_) {
         unlinkat(out.dir_, out.name_.c_str(), 0);
       }
@@ -221,7 +221,7 @@ FolderLock::FolderLock(const std::string& path) {
   int locked = -1;
   while (fd_ >= 0 && (locked = flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
   }
-  if (locked != 0) throw Failure(system_error("cannot write " + path));
+  if (locked != 0) throw Failure(system_error("cannot write " + printable(path)));
 }
 
 FolderLock::~FolderLock() {

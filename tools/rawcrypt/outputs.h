@@ -56,7 +56,7 @@ class Output {
   void stage();  // written, synced, and named in the target's folder
   void drop_temp();
 
-  std::string shown_;         // the path as the user gave it
+  std::string shown_;         // the path as the user gave it, as messages show it
   int dir_ = -1;              // the folder of the regular file commit() replaces
   std::string name_;          // that file's name in it
   std::string named_temp_;    // the temporary's name there, once it has one

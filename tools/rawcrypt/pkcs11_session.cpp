@@ -52,10 +52,10 @@ Modules::Modules(const Parsed& parsed, const Context& context) {
   if (const char* path = p11_kit_uri_get_module_path(parsed.uri.get())) {
     std::unique_ptr<CK_FUNCTION_LIST, void (*)(CK_FUNCTION_LIST*)> loaded(p11_kit_module_load(path, 0),
                                                                           p11_kit_module_release);
-    if (!loaded) context.fail("cannot load the PKCS#11 module " + std::string(path) + ": " + module_message());
+    if (!loaded) context.fail("cannot load the PKCS#11 module " + printable(path) + ": " + module_message());
     const CK_RV rv = p11_kit_module_initialize(loaded.get());
     if (rv != CKR_OK)
-      context.fail("cannot initialise the PKCS#11 module " + std::string(path) + ": " + p11_kit_strerror(rv));
+      context.fail("cannot initialise the PKCS#11 module " + printable(path) + ": " + p11_kit_strerror(rv));
     one_.reset(loaded.release());
     list_.push_back(one_.get());
     return;
@@ -120,7 +120,7 @@ SecretBytes pin_of(const Parsed& parsed, const Context& context) {
     std::string path = source;
     if (path.rfind("file:", 0) == 0) path.erase(0, path.rfind("file://", 0) == 0 ? 7 : 5);
     SecretBytes pin = read_pin_file(path, kMaxPin);
-    if (pin.size() > kMaxPin) context.fail("the PIN file " + path + " is longer than a PIN");
+    if (pin.size() > kMaxPin) context.fail("the PIN file " + printable(path) + " is longer than a PIN");
     while (!pin.empty() && (pin[pin.size() - 1] == '\n' || pin[pin.size() - 1] == '\r')) pin.resize(pin.size() - 1);
     return pin;
   }

@@ -47,16 +47,6 @@ std::string padded_text(const unsigned char* field, size_t size) {
   return std::string(reinterpret_cast<const char*>(field), p11_kit_space_strlen(field, size));
 }
 
-std::string printable(const std::string& text) {
-  std::string out;
-  for (const unsigned char c : text) {
-    char escaped[5] = {static_cast<char>(c)};
-    if (c < 0x20 || c == 0x7f) snprintf(escaped, sizeof escaped, "\\x%02x", c);
-    out += escaped;
-  }
-  return out;
-}
-
 std::string quoted(const std::string& name) { return "'" + printable(name) + "'"; }
 
 UriOwner new_uri() { return UriOwner(p11_kit_uri_new(), p11_kit_uri_free); }

@@ -14,6 +14,7 @@
 #include <p11-kit/uri.h>
 
 #include "host/bytes.h"
+#include "tools/rawcrypt/failure.h"
 
 namespace cli {
 
@@ -34,9 +35,6 @@ struct CString {
 // padded_text: a token's fixed-length text field without its padding.
 std::string padded_text(const unsigned char* field, size_t size);
 
-// printable: text from a token or a URI with its control characters as \xHH,
-// so that a label can neither end a line nor forge one.
-std::string printable(const std::string& text);
 // quoted: a name as messages show it: printable, in single quotes.
 std::string quoted(const std::string& name);
 
