@@ -231,6 +231,12 @@ hostile() {
   same fixed.key fixed.before "keygen replaced a key without --force"
   expect 0 "" -- "$R" keygen --out fixed --force
 
+  # A trailing slash names a folder: no file of that name is written or replaced.
+  printf 'old' >notes && mkdir keys
+  for words in "sign --key fixed.key --in /dev/null --out notes/" "keygen --out keys/"; do
+    "$R" $words 2>err.txt; [ $? -ne 0 ] && [ "$(cat notes)" = old ] && [ -z "$(ls -A keys)" ] && good || bad "$words: $(cat err.txt)"
+  done
+
   # Closed standard output is an error, not a lost signature.
   random_file msg 100
   "$R" sign --key fixed.key --in msg >&- 2>err.txt

@@ -93,6 +93,7 @@ Output::Output(const std::string& path, Kind kind) : shown_(printable(path)) {
   name_ = place.name;
   struct stat st;
   const bool present = fstatat(dir_, name_.c_str(), &st, 0) == 0;
+  if (place.folder && !present) fail(failure, EISDIR);  // "NAME/" is no new file
   if (place.foreign && (!present || S_ISREG(st.st_mode)))
     throw Failure(failure + ": an open file of another process (name the file itself)");
   if (present && !S_ISREG(st.st_mode)) {  // a device, a FIFO, a terminal

@@ -29,6 +29,12 @@ std::deque<std::string> components(const std::string& path) {
 
 int open_folder(const char* path) { return open(path, O_PATH | O_DIRECTORY | O_CLOEXEC); }
 
+// names_folder: whether a path (or a symlink's text) ends in "/" or "/.",
+// which only a folder may.
+bool names_folder(const std::string& path) {
+  return !path.empty() && (path.back() == '/' || (path.size() >= 2 && path.compare(path.size() - 2, 2, "/.") == 0));
+}
+
 bool on_proc(int dir) {
   struct statfs fs;
   return fstatfs(dir, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
@@ -50,6 +56,7 @@ void resolve(const std::string& path, const std::string& failure, Place* place) 
   dir.reset(open_folder(path.compare(0, 1, "/") == 0 ? "/" : "."));
   if (dir.get() < 0) fail(failure, errno);
   std::deque<std::string> rest = components(path);
+  place->folder = names_folder(path);
   for (int links = 0; !rest.empty();) {
     place->name = std::move(rest.front());
     rest.pop_front();
@@ -61,6 +68,7 @@ void resolve(const std::string& path, const std::string& failure, Place* place) 
       fail(failure, errno);
     }
     if (!S_ISLNK(st.st_mode)) {
+      if (last && place->folder && !S_ISDIR(st.st_mode)) fail(failure, ENOTDIR);
       if (last) return;
       dir.reset(openat(dir.get(), name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (dir.get() < 0) fail(failure, errno);
@@ -72,6 +80,13 @@ void resolve(const std::string& path, const std::string& failure, Place* place) 
     if (on_proc(dir.get())) {
       // /proc's links lead where the kernel says, not where their text does
       // (/proc/self, or "pipe:[...]" and "... (deleted)" of descriptors).
+      if (last && place->folder) {  // the folder itself, or nothing
+        struct stat target;
+        if (via.get() < 0 || fstat(via.get(), &target) != 0 || !S_ISDIR(target.st_mode)) fail(failure, ENOTDIR);
+        dir.reset(via.release());
+        place->name = ".";
+        return;
+      }
       if (last && own_descriptors(dir.get()) && place->name.size() < 10 &&
           place->name.find_first_not_of("0123456789") == std::string::npos) {
         place->descriptor = std::stoi(place->name);
@@ -89,6 +104,7 @@ void resolve(const std::string& path, const std::string& failure, Place* place) 
     const ssize_t n = readlinkat(dir.get(), name, text, sizeof text - 1);
     if (n < 0) fail(failure, errno);
     text[n] = '\0';
+    if (last && names_folder(text)) place->folder = true;
     if (text[0] == '/') dir.reset(open_folder("/"));
     if (dir.get() < 0) fail(failure, errno);
     const std::deque<std::string> more = components(text);

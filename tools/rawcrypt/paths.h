@@ -32,18 +32,21 @@ class Fd {
 // Place: where a path leads: the final file's folder (held) and its name
 // there, which may not exist and is never a symlink; or, when the path
 // names one through /proc, a descriptor of the tool (`descriptor`) or of
-// another process (`foreign`, its /proc folder and number).
+// another process (`foreign`, its /proc folder and number). `folder`: the
+// path ends in a slash (or "/."), so it names a folder, as open(2) takes it.
 struct Place {
   Fd dir;
   std::string name = ".";
   int descriptor = -1;
   bool foreign = false;
+  bool folder = false;
 };
 
 // resolve: the Place of `path`. Symlinks are followed one at a time from
 // the opened folders, each also opened by the kernel, whose refusal
 // (protected_symlinks) stands, so names stay short however deep the folder.
-// Fails with `failure` and the system's reason.
+// Fails with `failure` and the system's reason, as open(2) would where a
+// path that names a folder leads to another file (ENOTDIR).
 void resolve(const std::string& path, const std::string& failure, Place* place);
 
 // duplicate: a caller's descriptor named by a path, which must have been
