@@ -492,9 +492,10 @@ pkcs11() {
   expect 2 "the URI has an attribute the tool does not know" -- "$R" sign --key "$T;object=fw;colour=red$Q" --in msg
   expect 2 "keygen --key needs object=NAME" -- "$R" keygen --key "$T$Q"
   # Refused before a token is asked, with no piece of the PIN shown: unknown
-  # or repeated attributes, a PIN cut by '&', a pin-value outside --key.
+  # or repeated attributes, a PIN cut by '&', a pin-value outside --key, a
+  # PIN put in pin-source.
   for words in "$T;object=fw?pin_value=$pin" "$T;object=fw?pin-value=${pin%-*}&x=${pin#*-}" "$T;object=fw?module-pth=$module$Q" \
-    "$T;object=fw;object=img$Q" "$T;object=fw?pin-value=$pin&pin-value=$pin" "fw.x --in $T;object=fw$P"; do
+    "$T;object=fw;object=img$Q" "$T;object=fw?pin-value=$pin&pin-value=$pin" "fw.x --in $T;object=fw$P" "$T;object=fw?pin-source=$pin"; do
     "$R" sign --key $words </dev/null >out.txt 2>err.txt
     [ $? -eq 2 ] && ! grep -qF "${pin#*-}" out.txt err.txt && good || bad "sign --key $words: $(cat err.txt)"
   done

@@ -8,11 +8,12 @@ namespace cli {
 
 Args::Args(const Words& words, const std::set<std::string>& valued, const std::set<std::string>& flags,
            const std::vector<std::pair<std::string, std::string>>& conflicts) {
-  std::map<const char*, SecretBytes> pinned;  // the words that held a pin-value, as they were
+  // The words that held a pin-value (or pin-source), as they were, and which.
+  std::map<const char*, std::pair<SecretBytes, const char*>> pinned;
   for (char* word : words) {
     const auto* text = reinterpret_cast<const unsigned char*>(word);
     SecretBytes before(text, text + std::strlen(word));
-    if (hide_pin_value(word)) pinned[word] = std::move(before);
+    if (const char* pin = hide_pin(word)) pinned[word] = {std::move(before), pin};
   }
   std::string name;
   for (size_t i = 0; i < words.size(); ++i) {
@@ -31,10 +32,11 @@ Args::Args(const Words& words, const std::set<std::string>& valued, const std::s
       }
       const auto pin = pinned.find(words[i]);
       if (pin != pinned.end() && !((name == "--key" || name == "--uri") && is_pkcs11_uri(value)))
-        throw Failure(name + " takes no pin-value: only a PKCS#11 URI given to --key or --uri does", kUsage);
+        throw Failure(name + " takes no " + pin->second.second + ": only a PKCS#11 URI given to --key or --uri does",
+                      kUsage);
       if (name == "--key-hex" || is_pkcs11_uri(value)) {
         const size_t length = std::strlen(value);
-        const auto* from = pin != pinned.end() ? pin->second.data() + (value - words[i])
+        const auto* from = pin != pinned.end() ? pin->second.first.data() + (value - words[i])
                                                : reinterpret_cast<const unsigned char*>(value);
         secrets_[name] = SecretBytes(from, from + length);
         if (name == "--key-hex")

@@ -26,8 +26,8 @@ using Words = std::vector<char*>;
 // options that exclude each other may not come together. A key given on the
 // command line, and a PKCS#11 URI with its PIN, are moved into wiped memory
 // and the secret overwritten where it stood, so that other users stop seeing
-// it in the process list. A pin-value is overwritten in every word before
-// any is read, and taken only inside the URI of --key or --uri.
+// it in the process list. A pin-value (or pin-source) is overwritten in every
+// word before any is read, and taken only inside the URI of --key or --uri.
 class Args {
  public:
   Args(const Words& words, const std::set<std::string>& valued, const std::set<std::string>& flags,

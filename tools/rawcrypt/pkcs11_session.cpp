@@ -118,7 +118,7 @@ SecretBytes pin_of(const Parsed& parsed, const Context& context) {
   if (parsed.has_pin) return parsed.pin;
   if (const char* source = p11_kit_uri_get_pin_source(parsed.uri.get())) {
     std::string path = source;
-    if (path.rfind("file:", 0) == 0) path.erase(0, path.rfind("file://", 0) == 0 ? 7 : 5);
+    path.erase(0, path.rfind("file://", 0) == 0 ? 7 : 5);  // file: (Parsed takes no other source)
     SecretBytes pin = read_pin_file(path, kMaxPin);
     if (pin.size() > kMaxPin) context.fail("the PIN file " + printable(path) + " is longer than a PIN");
     while (!pin.empty() && (pin[pin.size() - 1] == '\n' || pin[pin.size() - 1] == '\r')) pin.resize(pin.size() - 1);

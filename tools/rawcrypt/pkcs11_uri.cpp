@@ -67,6 +67,10 @@ Parsed::Parsed(const SecretBytes& text) {
     OPENSSL_cleanse(const_cast<char*>(value), strlen(value));  // p11-kit frees it unwiped
     p11_kit_uri_set_pin_value(uri.get(), nullptr);
   }
+  // A PIN put in pin-source by mistake is neither read as a path nor shown.
+  const char* source = p11_kit_uri_get_pin_source(uri.get());
+  if (source != nullptr && std::strncmp(source, "file:", 5) != 0)
+    throw Failure("the URI's pin-source must be file:PATH, the path of a file that holds the PIN", kUsage);
   CString formatted;
   p11_kit_uri_format(uri.get(), P11_KIT_URI_FOR_ANY, &formatted.p);
   shown = formatted.p ? formatted.p : "pkcs11:";

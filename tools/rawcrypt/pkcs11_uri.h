@@ -42,7 +42,8 @@ using UriOwner = std::unique_ptr<P11KitUri, void (*)(P11KitUri*)>;
 UriOwner new_uri();
 
 // Parsed: a URI taken apart by p11-kit; its pin-value moved into wiped
-// memory and out of the URI, so that no message can show it.
+// memory and out of the URI, so that no message can show it. A pin-source
+// is a file:PATH, or the URI is refused.
 struct Parsed {
   explicit Parsed(const SecretBytes& text);
   UriOwner uri = new_uri();

@@ -18,17 +18,20 @@ inline bool is_pkcs11_uri(const char* text) {
 }
 inline bool is_pkcs11_uri(const std::string& text) { return is_pkcs11_uri(text.c_str()); }
 
-// hide_pin_value: overwrites a command-line word from the value of its first
-// "pin-value=" (in any case, in a URI's path or query, or in any other word)
-// to its end, so that other users stop seeing the PIN in the process list.
-// Returns whether the word had one.
-inline bool hide_pin_value(char* word) {
+// hide_pin: overwrites a command-line word from the value of its first
+// "pin-value=" or "pin-source=" (in any case, in a URI's path or query, or in
+// any other word) to its end, so that other users stop seeing the PIN (or a
+// PIN put in pin-source by mistake) in the process list. Returns the name
+// it found ("pin-value" or "pin-source"), or null.
+inline const char* hide_pin(char* word) {
   for (char* at = word; *at != '\0'; ++at)
-    if (strncasecmp(at, "pin-value=", 10) == 0) {
-      std::memset(at + 10, '*', std::strlen(at + 10));
-      return true;
+    for (const char* name : {"pin-value", "pin-source"}) {
+      const size_t length = std::strlen(name);
+      if (strncasecmp(at, name, length) != 0 || at[length] != '=') continue;
+      std::memset(at + length + 1, '*', std::strlen(at + length + 1));
+      return name;
     }
-  return false;
+  return nullptr;
 }
 
 }  // namespace cli
