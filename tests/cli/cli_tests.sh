@@ -458,7 +458,7 @@ pkcs11() {
   for label in rel spare; do
     softhsm2-util --init-token --free --label $label --pin $pin --so-pin 5678 >/dev/null || bad "softhsm2-util"
   done
-  printf '%s\n' $pin >pin
+  printf '%s\n' $pin >pin && chmod 600 pin && cp pin open.pin && chmod 640 open.pin
   local T='pkcs11:token=rel' Q='?pin-source=file:pin' P="?pin-value=$pin"
   p11() { pkcs11-tool --module $module --token-label rel --login --pin $pin "$@" 2>/dev/null || bad "pkcs11-tool $*"; }
   random_file msg 3000
@@ -552,6 +552,7 @@ pkcs11() {
     "cannot load the PKCS#11 module $work/pin||sign --key $T;object=fw?module-path=$work/pin&pin-value=$pin"
     "key 'p384' in token 'rel' is not a P-256 key||sign --key $T;object=p384$P"
     "key 'small' in token 'rel' is not an AES-256 key||decrypt --iv-hex $iv --key $T;object=small$P"
+    "the PIN file open.pin has mode 0640: other users may read it||sign --key $T;object=fw?pin-source=file:open.pin"
     "already holds an object 'fw': keygen never replaces||keygen --key $T;object=fw$P"
     "already holds an object with that id||keygen --key $T;object=new;id=%ab%01$P"
     "the URI's type= names no EC private key||sign --key $T;object=fw;type=public$P"

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include <openssl/crypto.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "helpers/encrypt.h"
@@ -98,6 +99,13 @@ SecretBytes hex_argument(const SecretBytes& hex, size_t size, const std::string&
 
 SecretBytes read_pin_file(const std::string& path, size_t longest) {
   Input in(path);
+  // Refused as an open private key is: a PIN others may read is no secret.
+  struct stat st;
+  if (fstat(in.fd(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)) && (st.st_mode & 077) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    throw Failure("the PIN file " + in.name() + " has mode " + mode + ": other users may read it (make it 0600)");
+  }
   SecretBytes pin(longest + 1);
   pin.resize(in.read(pin.data(), pin.size()));
   return pin;

@@ -28,7 +28,8 @@ SecretBytes key_text(const SecretBytes& key, bool base64);
 SecretBytes hex_argument(const SecretBytes& hex, size_t size, const std::string& what);
 
 // read_pin_file: what a PIN file holds, read to its end but at most
-// `longest` + 1 bytes (more is no PIN), as it stands.
+// `longest` + 1 bytes (more is no PIN), as it stands. A file (or a FIFO)
+// that other users may read or write is refused, naming its mode.
 SecretBytes read_pin_file(const std::string& path, size_t longest);
 
 // type_pin: the PIN of the token shown as `token`, typed on the terminal
