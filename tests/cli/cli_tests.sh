@@ -491,6 +491,7 @@ pkcs11() {
   expect 0 "" -- "$R" sign --key "$T;object=fw?module-name=libsofthsm2&pin-source=file:pin" --in msg --out named.sig
   expect 2 "the URI has an attribute the tool does not know" -- "$R" sign --key "$T;object=fw;colour=red$Q" --in msg
   expect 2 "keygen --key needs object=NAME" -- "$R" keygen --key "$T$Q"
+  for key in "$T;object=$Q" "$T;object=e;id=$Q"; do expect 2 "no URI names a key of an empty one" -- "$R" keygen --key "$key"; done
   # Refused before a token is asked, with no piece of the PIN shown: unknown
   # or repeated attributes, a PIN cut by '&', a pin-value outside --key, a
   # PIN put in pin-source.

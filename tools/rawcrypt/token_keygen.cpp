@@ -40,13 +40,16 @@ void generate_in_token(const SecretBytes& uri, const std::function<void(const Ra
   const ModuleLock lock(t.slot.f);
   const CK_ATTRIBUTE* label = t.parsed.attribute(CKA_LABEL);
   if (label == nullptr) throw Failure("keygen --key needs object=NAME in the URI", kUsage);
+  const CK_ATTRIBUTE* given_id = t.parsed.attribute(CKA_ID);
+  if (label->ulValueLen == 0 || (given_id != nullptr && given_id->ulValueLen == 0))
+    throw Failure("keygen --key needs a value in object= (and in id=, where given): no URI names a key of an empty one",
+                  kUsage);
   if (t.parsed.attribute(CKA_CLASS) != nullptr)
     throw Failure("keygen makes a private and a public key: its URI takes no type=", kUsage);
   t.log_in();
   t.forget_pin();
   t.require(CKM_EC_KEY_PAIR_GEN, CKF_GENERATE_KEY_PAIR, "CKM_EC_KEY_PAIR_GEN");
   Bytes id(8);
-  const CK_ATTRIBUTE* given_id = t.parsed.attribute(CKA_ID);
   // Never over or beside an existing object of that name or id, whatever its kind.
   for (const CK_ATTRIBUTE* name : {label, given_id})
     if (name != nullptr && !find(t.session, {*name}, t.context).empty())
