@@ -558,6 +558,7 @@ pkcs11() {
     "already holds an object with that id||keygen --key $T;object=new;id=%ab%01$P"
     "the URI's type= names no EC private key||sign --key $T;object=fw;type=public$P"
     "2 EC public keys 'two' in token 'rel' match: add id=||pubkey --key $T;object=two"
+    "token 'rel' has no EC public key 'nope'; if only its private key is there||pubkey --key $T;object=nope"
     "does not hold the private key's point|RAWCRYPT_ODDITY=point|pubkey --key $T;object=fw?module-path=$odd&pin-value=$pin"
     "gave a signature of 72 bytes, not the 64|RAWCRYPT_ODDITY=der|sign --key $T;object=fw?module-path=$odd&pin-value=$pin"
     "the signature made with key 'odd' in token 'rel' does not verify||sign --key $T;object=odd$P"

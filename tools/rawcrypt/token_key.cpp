@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "helpers/encrypt.h"
 #include "tools/rawcrypt/console.h"
 #include "tools/rawcrypt/token_search.h"
@@ -41,6 +43,11 @@ TokenKey::TokenKey(const SecretBytes& uri, Use use) : state_(new State(uri, use)
   // The public key object may be read without the PIN; with a PIN in the
   // URI it is checked against the private key's own point.
   if (use == kPublic && (t.parsed.gives_pin() || !t.public_point(CK_INVALID_HANDLE, &state_->point))) {
+    // No public key object: where no PIN can be had, its absence is the news.
+    if (!t.parsed.gives_pin() && (t.slot.info.flags & CKF_LOGIN_REQUIRED) && !isatty(0))
+      t.context.fail("token " + quoted(t.context.token) + " has no EC public key" +
+                     (t.parsed.object.empty() ? "" : " " + t.parsed.object) +
+                     "; if only its private key is there, give the PIN (pin-source=file:PATH)");
     t.log_in();
     const CK_OBJECT_HANDLE key = t.one_key(CKO_PRIVATE_KEY, CKK_EC, "EC key", true);
     if (key != CK_INVALID_HANDLE) t.require_p256(key);
