@@ -580,6 +580,11 @@ pkcs11() {
   expect 1 "cannot write" -- "$R" keygen --key "$T;object=orph$Q" --out no/such/k
   "$R" keygen --key "$T;object=orph$Q" >/dev/full 2>/dev/null
   expect 1 "has no EC key 'orph'" -- "$R" pubkey --key "$T;object=orph$Q"
+  # So does one whose keygen a signal ends (held at its .x, a FIFO).
+  mkfifo intr.x && { "$R" keygen --key "$T;object=intr$Q" --out intr --force & }
+  for _ in $(seq 20); do "$R" pubkey --key "$T;object=intr" >/dev/null 2>&1 && break; sleep 0.05; done
+  kill -TERM $! && wait $!; n=$?
+  [ $n = 143 ] && ! "$R" pubkey --key "$T;object=intr$Q" >/dev/null 2>&1 && good || bad "keygen ended by SIGTERM (exit $n) left its pair"
   expect 1 "fw.x exists" -- "$R" keygen --key "$T;object=new" --out fw </dev/null
   # Of two keygens of one name at once, one makes the pair (they take turns).
   for i in 1 2 3 4 5 6; do

@@ -26,12 +26,15 @@ int keygen(const Words& words) {
     return 0;
   }
   if (!is_pkcs11_uri(args.get("--key"))) throw Failure("keygen --key takes a PKCS#11 URI (see --help)", kUsage);
-  // Before the token holds a key that no file would name; a pair whose files
-  // cannot be written leaves the token again.
+  // Before the token holds a key that no file would name (and before the
+  // PIN is asked for); a pair whose files cannot be written leaves the token
+  // again. The files are opened before the pair is made.
   key_format(args);
   refuse_existing(args, {".x", ".y"});
-  generate_in_token(args.take("--key"),
-                    [&](const RawKeyPair& key) { write_key_pair(args, key, false, {".x", ".y"}); });
+  std::unique_ptr<KeySet> files;
+  generate_in_token(
+      args.take("--key"), [&] { files = std::make_unique<KeySet>(args, false, std::vector<const char*>{".x", ".y"}); },
+      [&](const RawKeyPair& key) { files->write(key); });
   return 0;
 }
 
@@ -113,7 +116,8 @@ const Command kKeygen = {
     "  only PREFIX.x and PREFIX.y are written. A token that holds an object of that\n"
     "  name (or id) keeps it, and the command fails, as when one appears while the\n"
     "  pair is made (keygens on one host take turns); --force concerns the files\n"
-    "  only. A pair whose files cannot be written is removed from the token again.\n",
+    "  only. A pair whose files cannot be written, or whose keygen a signal ends\n"
+    "  (Ctrl-C, kill), is removed from the token again.\n",
     keygen};
 
 const Command kPubkey = {

@@ -22,37 +22,48 @@ void refuse_existing(const Args& args, const std::vector<const char*>& kept) {
       throw Failure(printable(args.get("--out") + ending) + " exists: a key is not replaced without --force");
 }
 
-void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private,
-                    const std::vector<const char*>& kept) {
-  const Format format = key_format(args);
+KeySet::KeySet(const Args& args, bool with_private, const std::vector<const char*>& kept)
+    : format_(key_format(args)), with_private_(with_private) {
   if (!args.has("--out")) {
-    Output out("-");
-    if (with_private) {
-      out.write("private ");
-      write_secret(out, key.d, Format::kHex);
-    }
-    out.write("x " + host::to_hex(key.x) + "\ny " + host::to_hex(key.y) + "\n");
-    out.commit();
+    x_ = std::make_unique<Output>("-");  // hex lines
     return;
   }
   const std::string prefix = args.get("--out");
   // One command at a time writes a folder's key sets, from the check to
   // the last rename; without --force no file is replaced even then.
-  const FolderLock lock(prefix);
+  lock_ = std::make_unique<FolderLock>(prefix);
   refuse_existing(args, kept);
-  const bool replace = args.has("--force") || kept.empty();
+  replace_ = args.has("--force") || kept.empty();
   // The key and its halves are replaced together: a key never stands beside
   // another key's public halves.
-  Output x(prefix + ".x"), y(prefix + ".y");
-  write_value(x, key.x, format);
-  write_value(y, key.y, format);
-  if (!with_private) {
-    commit_together({&x, &y}, replace);
+  x_ = std::make_unique<Output>(prefix + ".x");
+  y_ = std::make_unique<Output>(prefix + ".y");
+  if (with_private) d_ = std::make_unique<Output>(prefix + ".key", Output::kSecret);
+}
+
+void KeySet::write(const RawKeyPair& key) {
+  if (!y_) {  // hex lines
+    if (with_private_) {
+      x_->write("private ");
+      write_secret(*x_, key.d, Format::kHex);
+    }
+    x_->write("x " + host::to_hex(key.x) + "\ny " + host::to_hex(key.y) + "\n");
+    x_->commit();
     return;
   }
-  Output d(prefix + ".key", Output::kSecret);
-  write_secret(d, key.d, format);
-  commit_together({&x, &y, &d}, replace);
+  write_value(*x_, key.x, format_);
+  write_value(*y_, key.y, format_);
+  if (!with_private_) {
+    commit_together({x_.get(), y_.get()}, replace_);
+    return;
+  }
+  write_secret(*d_, key.d, format_);
+  commit_together({x_.get(), y_.get(), d_.get()}, replace_);
+}
+
+void write_key_pair(const Args& args, const RawKeyPair& key, bool with_private,
+                    const std::vector<const char*>& kept) {
+  KeySet(args, with_private, kept).write(key);
 }
 
 }  // namespace cli

@@ -60,7 +60,7 @@ void write_all(int fd, const void* data, size_t size, const std::string& shown) 
   const auto* p = static_cast<const char*>(data);
   while (size > 0) {
     const ssize_t n = ::write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR && !interrupted()) continue;
     if (n <= 0) throw Failure(system_error("cannot write " + shown));
     p += n;
     size -= static_cast<size_t>(n);
@@ -172,8 +172,9 @@ void commit_together(std::initializer_list<Output*> outputs, bool replace_existi
         throw Failure(list[j]->shown_ + " and " + list[i]->shown_ + " lead to one file");
   for (Output* out : list) out->stage();
   // The files change with the signals held: an interruption finds every
-  // one replaced or none.
+  // one replaced or none (none, when a deferred signal came before).
   SignalsHeld held;
+  if (interrupted()) throw Failure("interrupted by a signal");
   std::vector<std::string> kept(list.size());  // old files, until all are replaced
   size_t landed = 0;
   try {
@@ -220,7 +221,7 @@ void commit_together(std::initializer_list<Output*> outputs, bool replace_existi
 FolderLock::FolderLock(const std::string& path) {
   fd_ = open(dirname_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   int locked = -1;
-  while (fd_ >= 0 && (locked = flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
+  while (fd_ >= 0 && (locked = flock(fd_, LOCK_EX)) != 0 && errno == EINTR && !interrupted()) {
   }
   if (locked != 0) throw Failure(system_error("cannot write " + printable(path)));
 }

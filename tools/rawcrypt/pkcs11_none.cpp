@@ -18,7 +18,10 @@ TokenKey::~TokenKey() = default;
 host::Bytes TokenKey::sign(const unsigned char*, size_t) { refuse(); }
 host::RawKeyPair TokenKey::public_key() { refuse(); }
 void TokenKey::cipher(const unsigned char*, size_t, const unsigned char*, unsigned char*) { refuse(); }
-void generate_in_token(const host::SecretBytes&, const std::function<void(const host::RawKeyPair&)>&) { refuse(); }
+void generate_in_token(const host::SecretBytes&, const std::function<void()>&,
+                       const std::function<void(const host::RawKeyPair&)>&) {
+  refuse();
+}
 std::string token_listing(const host::SecretBytes*) { refuse(); }
 
 }  // namespace cli

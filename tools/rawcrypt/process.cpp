@@ -37,20 +37,39 @@ struct sigaction at_start[NSIG];
 sigset_t held_signals;  // those the tool cleans up after
 termios echoing_terminal;  // standard input's terminal as a QuietTerminal found it
 volatile sig_atomic_t terminal_quiet = 0;
+volatile sig_atomic_t deferring = 0;  // a SignalsDeferred lives
+volatile sig_atomic_t deferred = 0;   // the signal it noted
+
+// put_right: before the tool ends, its terminal echoes again and its named
+// temporaries are removed. Safe in a signal handler.
+void put_right() {
+  if (terminal_quiet) tcsetattr(0, TCSANOW, &echoing_terminal);
+  for (TempSlot& slot : temp_slots)
+    if (slot.live) remove_named(slot.dir, slot.name, slot.fd);
+}
+
+// end_by: the tool ends by `sig` as its default action would, put right
+// first. Safe in a signal handler.
+void end_by(int sig) {
+  put_right();
+  sigaction(sig, &at_start[sig], nullptr);
+  raise(sig);  // delivered as the handler returns, or at once
+}
 
 extern "C" void on_fatal_signal(int sig, siginfo_t* info, void*) {
   const bool fault = info != nullptr && info->si_code > 0;  // not a kill -BUS
   if (sig == SIGBUS && !fault && at_start[sig].sa_handler == SIG_IGN) return;
-  if (terminal_quiet) tcsetattr(0, TCSANOW, &echoing_terminal);
-  for (TempSlot& slot : temp_slots)
-    if (slot.live) remove_named(slot.dir, slot.name, slot.fd);
   if (sig == SIGBUS && fault) {
+    put_right();
     static const char message[] = "rawcrypt: an input file shrank while it was being read\n";
     (void)!write(2, message, sizeof message - 1);
     _exit(shrink_exit);
   }
-  sigaction(sig, &at_start[sig], nullptr);
-  raise(sig);  // delivered as the handler returns
+  if (deferring) {  // the owner cleans up first
+    if (!deferred) deferred = sig;
+    return;
+  }
+  end_by(sig);
 }
 
 // ends_the_tool: whether a signal's default action ends the process.
@@ -102,6 +121,15 @@ bool was_open_at_start(int fd) {
   if (fd < 0) return false;
   return static_cast<size_t>(fd) < open_at_start.size() ? open_at_start[fd] : fcntl(fd, F_GETFD) >= 0;
 }
+
+SignalsDeferred::SignalsDeferred() { deferring = 1; }
+
+SignalsDeferred::~SignalsDeferred() {
+  deferring = 0;
+  if (deferred) end_by(deferred);
+}
+
+bool interrupted() { return deferred != 0; }
 
 SignalsHeld::SignalsHeld() { sigprocmask(SIG_BLOCK, &held_signals, &saved_); }
 SignalsHeld::~SignalsHeld() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }

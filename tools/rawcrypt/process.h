@@ -40,6 +40,23 @@ class SignalsHeld {
   sigset_t saved_;
 };
 
+// SignalsDeferred: while it lives, a signal that would end the tool ends it
+// only when it goes, after the owner's cleanup: meanwhile the signal is
+// noted, interrupts what blocks (EINTR), and interrupted() is true. Then
+// the owner undoes what must not outlive an interrupted command (a key
+// pair made in a token) and the signal ends the tool as it would have.
+class SignalsDeferred {
+ public:
+  SignalsDeferred();
+  ~SignalsDeferred();
+  SignalsDeferred(const SignalsDeferred&) = delete;
+  SignalsDeferred& operator=(const SignalsDeferred&) = delete;
+};
+
+// interrupted: whether a deferred signal waits to end the tool; what would
+// retry after EINTR gives up instead.
+bool interrupted();
+
 // remember_temp: a named temporary `name` in the folder `dir` (descriptor
 // `fd`, emptied where it cannot be removed) that a signal must remove, with
 // the signals held. Returns its slot, or -1 when every slot is taken.

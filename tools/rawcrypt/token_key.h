@@ -52,9 +52,14 @@ class TokenKey {
 // URI's object= (and id=, or 8 random bytes): the private half sensitive,
 // never extractable, not modifiable and for signing only. Refused when an
 // object of that name (or id) exists, before or (another keygen at once)
-// after the pair is made. `publish` writes the public half; when it fails,
-// as on any failure after the pair was made, the pair leaves the token.
-void generate_in_token(const host::SecretBytes& uri, const std::function<void(const host::RawKeyPair&)>& publish);
+// after the pair is made. `prepare` readies what publishes the pair once the
+// token is found willing (the files opened: nothing waits once a pair
+// exists); `publish` writes the public half. When it fails, as on any
+// failure after the pair was made, or a signal would end the tool before the
+// half is published, the pair leaves the token (and then the signal ends
+// the tool).
+void generate_in_token(const host::SecretBytes& uri, const std::function<void()>& prepare,
+                       const std::function<void(const host::RawKeyPair&)>& publish);
 
 // token_listing: the tokens the modules offer (those a URI names, when one
 // is given) with their P-256 and AES-256 keys, each with its URI. Private

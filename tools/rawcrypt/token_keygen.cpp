@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "tools/rawcrypt/os_random.h"
+#include "tools/rawcrypt/process.h"
 #include "tools/rawcrypt/token_search.h"
 
 namespace cli {
@@ -35,7 +36,8 @@ struct ModuleLock {
 
 }  // namespace
 
-void generate_in_token(const SecretBytes& uri, const std::function<void(const RawKeyPair&)>& publish) {
+void generate_in_token(const SecretBytes& uri, const std::function<void()>& prepare,
+                       const std::function<void(const RawKeyPair&)>& publish) {
   Opened t(uri, true);
   const ModuleLock lock(t.slot.f);
   const CK_ATTRIBUTE* label = t.parsed.attribute(CKA_LABEL);
@@ -80,8 +82,16 @@ void generate_in_token(const SecretBytes& uri, const std::function<void(const Ra
     return f->C_GenerateKeyPair(t.session.handle(), &generation, public_template, std::size(public_template),
                                 private_template, private_size, &public_key, &private_key);
   };
-  CK_RV rv = generate(std::size(private_template));
-  if (rv == CKR_ATTRIBUTE_TYPE_INVALID) rv = generate(std::size(private_template) - 1);  // a token before CKA_COPYABLE
+  prepare();
+  // A signal that would end the tool from here ends it once the pair has
+  // left the token again, or is published; the token's calls go unbroken.
+  const SignalsDeferred deferred;
+  CK_RV rv;
+  {
+    const SignalsHeld held;
+    rv = generate(std::size(private_template));
+    if (rv == CKR_ATTRIBUTE_TYPE_INVALID) rv = generate(std::size(private_template) - 1);  // a token before CKA_COPYABLE
+  }
   t.context.check(rv, "C_GenerateKeyPair");
   try {
     // Another keygen of that name (or id) at once: the pair stands only alone.
@@ -95,7 +105,8 @@ void generate_in_token(const SecretBytes& uri, const std::function<void(const Ra
     if (!point_of(attribute(t.session, public_key, CKA_EC_POINT), &key))
       t.context.fail(t.key() + " was made without a P-256 point");
     publish(key);
-  } catch (...) {  // the pair goes with the command that failed
+  } catch (...) {  // the pair goes with the command that failed, or was interrupted
+    const SignalsHeld held;
     if ((f->C_DestroyObject(t.session.handle(), private_key) | f->C_DestroyObject(t.session.handle(), public_key)) !=
         CKR_OK)
       std::fprintf(stderr, "rawcrypt: the new pair could not be removed from token %s\n",
