@@ -33,7 +33,7 @@ int base64_command(const Words& words) {
       throw Failure("--alphabet must have 64 characters, found " + std::to_string(alphabet.size()), kUsage);
     for (char c : alphabet)
       if (std::count(alphabet.begin(), alphabet.end(), c) != 1 || c == '=')
-        throw Failure(std::string("--alphabet repeats or pads with '") + c + "'", kUsage);
+        throw Failure("--alphabet repeats or pads with '" + printable(std::string(1, c)) + "'", kUsage);
     Input in(args.get("--in", "-"));
     Output out(args.get("--out", "-"));
     std::vector<unsigned char> chunk(kChunk);

@@ -7,8 +7,10 @@
 namespace cli {
 
 Format key_format(const Args& args) {
-  const std::string prefix = args.get("--out", "-");
-  if (prefix.empty() || prefix.back() == '/')  // the files would be hidden ones: .key, .x, .y
+  // A PREFIX that names a folder ("", "keys/", "keys/.", "..") would make
+  // hidden files: .key, .x, .y (or ..key, ...).
+  const std::string prefix = args.get("--out", "-"), name = prefix.substr(prefix.rfind('/') + 1);
+  if (name.empty() || name == "." || name == "..")
     throw Failure("--out PREFIX needs a file name after its folder (PREFIX.key, PREFIX.x, PREFIX.y)", kUsage);
   const Format format = format_of(args, "hex");
   if (!args.has("--out") && format != Format::kHex) throw Failure("--format raw or base64 needs --out PREFIX", kUsage);

@@ -12,7 +12,8 @@
 namespace cli {
 
 // key_format: the format of a key's files; raw and Base64 need --out. A
-// PREFIX without a file name (empty, or a folder's "NAME/") is refused.
+// PREFIX without a file name (empty, a folder's "NAME/", ".", "..") is
+// refused.
 Format key_format(const Args& args);
 
 // refuse_existing: a key's files (`kept`, endings of --out) are not

@@ -15,9 +15,10 @@ namespace {
 // A PIN longer than this is refused rather than cut.
 constexpr size_t kMaxPin = 256;
 
+// module_message: p11-kit's reason, which may quote a module's path.
 std::string module_message() {
   const char* text = p11_kit_message();
-  return text ? text : "no reason given";
+  return text ? printable(text) : "no reason given";
 }
 
 // named: whether a registered module is `name`: its registration's name
