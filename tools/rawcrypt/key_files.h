@@ -2,7 +2,8 @@
 // or Base64 text, hex given on the command line, and the PINs of tokens,
 // from a file or typed on the terminal. Every error names the file or the
 // option and what is wrong, never a byte of the secret; secrets live in
-// wiped memory. Touches only the files it reads.
+// wiped memory. Touches only the files it reads, and the terminal that is
+// standard input while a PIN is typed.
 #ifndef RAWCRYPT_TOOLS_RAWCRYPT_KEY_FILES_H
 #define RAWCRYPT_TOOLS_RAWCRYPT_KEY_FILES_H
 

@@ -4,7 +4,6 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <set>
 #include <string_view>
