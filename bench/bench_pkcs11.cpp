@@ -8,7 +8,7 @@
 #include "bench/ratio.h"
 #include "helpers/encrypt.h"
 #include "host/keys.h"
-#include "tools/cli_pkcs11.h"
+#include "tools/rawcrypt/token_key.h"
 
 // rawcrypt_pkcs11_bench [--quick] URI   (URI names a P-256 private key)
 int main(int argc, char** argv) {

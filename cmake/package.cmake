@@ -27,6 +27,18 @@ install(FILES cmake/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz
 install(FILES cmake/debian/lintian-overrides RENAME rawcrypt
   DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT debian EXCLUDE_FROM_ALL)
 
+# Two trees of one commit give the same package: its members carry the
+# release's time (cmake/install.cmake), not the build's or the copy's, as
+# when SOURCE_DATE_EPOCH is set at cpack time (which still wins).
+if(rawcrypt_epoch)
+  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake CONTENT
+"if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(ENV{SOURCE_DATE_EPOCH} ${rawcrypt_epoch})
+endif()
+")
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackProjectConfig.cmake)
+endif()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME rawcrypt)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

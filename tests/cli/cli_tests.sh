@@ -231,6 +231,12 @@ hostile() {
   same fixed.key fixed.before "keygen replaced a key without --force"
   expect 0 "" -- "$R" keygen --out fixed --force
 
+  # A trailing slash names a folder: no file of that name is written or replaced.
+  printf 'old' >notes && mkdir keys
+  for words in "sign --key fixed.key --in /dev/null --out notes/" "keygen --out keys/"; do
+    "$R" $words 2>err.txt; [ $? -ne 0 ] && [ "$(cat notes)" = old ] && [ -z "$(ls -A keys)" ] && good || bad "$words: $(cat err.txt)"
+  done
+
   # Closed standard output is an error, not a lost signature.
   random_file msg 100
   "$R" sign --key fixed.key --in msg >&- 2>err.txt
@@ -241,6 +247,8 @@ hostile() {
   { printf '\xec'; printf '%063x' 1; } >secret.key
   "$R" sign --key secret.key --in msg 2>err.txt >/dev/null
   if grep -q $'\xec' err.txt || ! grep -q "secret.key" err.txt; then bad "key error text: $(cat err.txt)"; else good; fi
+  # A file name forges no line of its own: its control characters are escaped.
+  expect 1 'cannot read bad\x0arawcrypt: all good: No such' -- "$R" sign --key $'bad\nrawcrypt: all good' --in msg
   # A refused Base64 text is shown by a prefix and its length.
   head -c 1000000 /dev/zero | tr '\0' 'A' >long.txt && printf '!!!!' >>long.txt
   "$R" base64 decode --in long.txt --out long.bin 2>err.txt
@@ -396,6 +404,17 @@ hostile() {
   (ulimit -f 64; exec "$R" base64 decode --in long.txt --out /dev/null) 2>err.txt
   [ $? -eq 1 ] && grep -q "1000004 characters" err.txt && good || bad "a refused text under a file size limit: $(cat err.txt)"
 
+  # Keys come from the host's generator, whatever libcrypto polls (built
+  # against 1.0.2, the module's clock): two keygens in one second, with one
+  # pid (a pid namespace each) and no address randomisation, differ.
+  if unshare -pf setarch -R true 2>/dev/null; then
+    for _ in 1 2 3; do
+      now=$(date +%s) && for i in 1 2; do unshare -pf setarch -R "$R" keygen --out held$i --force >/dev/null; done
+      [ "$(date +%s)" = "$now" ] && break
+    done
+    cmp -s held1.key held2.key && bad "two keygens with the clock and the pid held made one key" || good
+  else echo "SKIP: no pid namespace (root needed)"; fi
+
   # In a mount namespace of its own (root only): a read-only /tmp, no /proc.
   if ! unshare -m true 2>/dev/null; then echo "SKIP: no mount namespace (root needed)"; return; fi
   local ro_tmp=(unshare -m sh -c 'mount --bind /tmp /tmp && mount -o remount,bind,ro /tmp && exec "$0" "$@"')
@@ -439,7 +458,7 @@ pkcs11() {
   for label in rel spare; do
     softhsm2-util --init-token --free --label $label --pin $pin --so-pin 5678 >/dev/null || bad "softhsm2-util"
   done
-  printf '%s\n' $pin >pin
+  printf '%s\n' $pin >pin && chmod 600 pin && cp pin open.pin && chmod 640 open.pin
   local T='pkcs11:token=rel' Q='?pin-source=file:pin' P="?pin-value=$pin"
   p11() { pkcs11-tool --module $module --token-label rel --login --pin $pin "$@" 2>/dev/null || bad "pkcs11-tool $*"; }
   random_file msg 3000
@@ -472,10 +491,12 @@ pkcs11() {
   expect 0 "" -- "$R" sign --key "$T;object=fw?module-name=libsofthsm2&pin-source=file:pin" --in msg --out named.sig
   expect 2 "the URI has an attribute the tool does not know" -- "$R" sign --key "$T;object=fw;colour=red$Q" --in msg
   expect 2 "keygen --key needs object=NAME" -- "$R" keygen --key "$T$Q"
+  for key in "$T;object=$Q" "$T;object=e;id=$Q"; do expect 2 "no URI names a key of an empty one" -- "$R" keygen --key "$key"; done
   # Refused before a token is asked, with no piece of the PIN shown: unknown
-  # or repeated attributes, a PIN cut by '&', a pin-value outside --key.
+  # or repeated attributes, a PIN cut by '&', a pin-value outside --key, a
+  # PIN put in pin-source.
   for words in "$T;object=fw?pin_value=$pin" "$T;object=fw?pin-value=${pin%-*}&x=${pin#*-}" "$T;object=fw?module-pth=$module$Q" \
-    "$T;object=fw;object=img$Q" "$T;object=fw?pin-value=$pin&pin-value=$pin" "fw.x --in $T;object=fw$P"; do
+    "$T;object=fw;object=img$Q" "$T;object=fw?pin-value=$pin&pin-value=$pin" "fw.x --in $T;object=fw$P" "$T;object=fw?pin-source=$pin"; do
     "$R" sign --key $words </dev/null >out.txt 2>err.txt
     [ $? -eq 2 ] && ! grep -qF "${pin#*-}" out.txt err.txt && good || bad "sign --key $words: $(cat err.txt)"
   done
@@ -532,10 +553,12 @@ pkcs11() {
     "cannot load the PKCS#11 module $work/pin||sign --key $T;object=fw?module-path=$work/pin&pin-value=$pin"
     "key 'p384' in token 'rel' is not a P-256 key||sign --key $T;object=p384$P"
     "key 'small' in token 'rel' is not an AES-256 key||decrypt --iv-hex $iv --key $T;object=small$P"
+    "the PIN file open.pin has mode 0640: other users may read it||sign --key $T;object=fw?pin-source=file:open.pin"
     "already holds an object 'fw': keygen never replaces||keygen --key $T;object=fw$P"
     "already holds an object with that id||keygen --key $T;object=new;id=%ab%01$P"
     "the URI's type= names no EC private key||sign --key $T;object=fw;type=public$P"
     "2 EC public keys 'two' in token 'rel' match: add id=||pubkey --key $T;object=two"
+    "token 'rel' has no EC public key 'nope'; if only its private key is there||pubkey --key $T;object=nope"
     "does not hold the private key's point|RAWCRYPT_ODDITY=point|pubkey --key $T;object=fw?module-path=$odd&pin-value=$pin"
     "gave a signature of 72 bytes, not the 64|RAWCRYPT_ODDITY=der|sign --key $T;object=fw?module-path=$odd&pin-value=$pin"
     "the signature made with key 'odd' in token 'rel' does not verify||sign --key $T;object=odd$P"
@@ -557,6 +580,11 @@ pkcs11() {
   expect 1 "cannot write" -- "$R" keygen --key "$T;object=orph$Q" --out no/such/k
   "$R" keygen --key "$T;object=orph$Q" >/dev/full 2>/dev/null
   expect 1 "has no EC key 'orph'" -- "$R" pubkey --key "$T;object=orph$Q"
+  # So does one whose keygen a signal ends (held at its .x, a FIFO).
+  mkfifo intr.x && { "$R" keygen --key "$T;object=intr$Q" --out intr --force & }
+  for _ in $(seq 20); do "$R" pubkey --key "$T;object=intr" >/dev/null 2>&1 && break; sleep 0.05; done
+  kill -TERM $! && wait $!; n=$?
+  [ $n = 143 ] && ! "$R" pubkey --key "$T;object=intr$Q" >/dev/null 2>&1 && good || bad "keygen ended by SIGTERM (exit $n) left its pair"
   expect 1 "fw.x exists" -- "$R" keygen --key "$T;object=new" --out fw </dev/null
   # Of two keygens of one name at once, one makes the pair (they take turns).
   for i in 1 2 3 4 5 6; do

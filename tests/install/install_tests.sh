@@ -145,9 +145,12 @@ completion() {
 package() {
   command -v dpkg-shlibdeps >/dev/null && command -v lintian >/dev/null ||
     { echo "dpkg-shlibdeps (dpkg-dev) or lintian is not installed: skipped"; exit 77; }
-  cpack --config "$BUILD/CPackConfig.cmake" -G DEB -B "$work/deb" >cpack.log 2>&1 || { cat cpack.log; exit 1; }
+  env -u SOURCE_DATE_EPOCH cpack --config "$BUILD/CPackConfig.cmake" -G DEB -B "$work/deb" >cpack.log 2>&1 || { cat cpack.log; exit 1; }
   local deb
   deb=$(ls "$work"/deb/rawcrypt_*.deb)
+  # packed again a second later (new copies, new times), byte for byte the same
+  sleep 1 && env -u SOURCE_DATE_EPOCH cpack --config "$BUILD/CPackConfig.cmake" -G DEB -B "$work/again" >cpack.log 2>&1
+  cmp -s "$deb" "$work"/again/rawcrypt_*.deb && good || bad "the package packed again differs: $(cat cpack.log)"
   check "package contents" "$(dpkg-deb -c "$deb" | awk '!/\/$/ { print $6 }' | sort | tr '\n' ' ')" \
     "./usr/bin/rawcrypt ./usr/share/bash-completion/completions/rawcrypt ./usr/share/doc/rawcrypt/changelog.gz \
 ./usr/share/doc/rawcrypt/copyright ./usr/share/lintian/overrides/rawcrypt ./usr/share/man/man1/rawcrypt.1.gz "

@@ -2,42 +2,20 @@
 // an RFC 7512 URI ("pkcs11:token=LABEL;object=NAME"), parsed and its module
 // loaded by p11-kit; the PKCS#11 functions are called directly. Errors are
 // Failures that name the token and the object and show the URI without its
-// pin-value; no PIN or key byte is ever part of one.
-#ifndef RAWCRYPT_TOOLS_CLI_PKCS11_H
-#define RAWCRYPT_TOOLS_CLI_PKCS11_H
+// pin-value; no PIN or key byte is ever part of one. The library that the
+// tool and the bench link (rawcrypt_pkcs11); touches the tokens it is given.
+#ifndef RAWCRYPT_TOOLS_RAWCRYPT_TOKEN_KEY_H
+#define RAWCRYPT_TOOLS_RAWCRYPT_TOKEN_KEY_H
 
-#include <cstring>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
 
-#include <strings.h>
-
 #include "host/keys.h"
-#include "tools/cli_io.h"
+#include "tools/rawcrypt/failure.h"
 
 namespace cli {
-
-// is_pkcs11_uri: whether a word is meant as a URI: "pkcs11:" in any case,
-// after any spaces (p11-kit reads it so).
-inline bool is_pkcs11_uri(const char* text) {
-  while (*text == ' ' || *text == '\t') ++text;
-  return strncasecmp(text, "pkcs11:", 7) == 0;
-}
-inline bool is_pkcs11_uri(const std::string& text) { return is_pkcs11_uri(text.c_str()); }
-
-// hide_pin_value: overwrites a command-line word from the value of its first
-// "pin-value=" (in any case, in a URI's path or query, or in any other word)
-// to its end, so that other users stop seeing the PIN in the process list.
-// Returns whether the word had one.
-inline bool hide_pin_value(char* word) {
-  for (char* at = word; *at != '\0'; ++at)
-    if (strncasecmp(at, "pin-value=", 10) == 0) {
-      std::memset(at + 10, '*', std::strlen(at + 10));
-      return true;
-    }
-  return false;
-}
 
 // TokenKey: the one key a URI names in the one token it names, in a session
 // that stays open (and logged in where the token asks for a PIN) for as long
@@ -47,7 +25,7 @@ inline bool hide_pin_value(char* word) {
 class TokenKey {
  public:
   enum Use { kSign, kPublic, kAesEncrypt, kAesDecrypt, kDes3Decrypt };
-  TokenKey(const SecretBytes& uri, Use use);
+  TokenKey(const host::SecretBytes& uri, Use use);
   ~TokenKey();
   TokenKey(const TokenKey&) = delete;
   TokenKey& operator=(const TokenKey&) = delete;
@@ -56,7 +34,7 @@ class TokenKey {
   // token: r||s, checked with ecc_verify against the key's public point
   // wherever the token has one. A key that asks for the PIN at each use
   // (CKA_ALWAYS_AUTHENTICATE) gets the same PIN again, kept until then.
-  Bytes sign(const unsigned char* message, size_t size);
+  host::Bytes sign(const unsigned char* message, size_t size);
   // public_key: X and Y, from the public key object or the private key's
   // CKA_EC_POINT; when the URI gives the PIN, the two must agree where the
   // token keeps both.
@@ -74,15 +52,20 @@ class TokenKey {
 // URI's object= (and id=, or 8 random bytes): the private half sensitive,
 // never extractable, not modifiable and for signing only. Refused when an
 // object of that name (or id) exists, before or (another keygen at once)
-// after the pair is made. `publish` writes the public half; when it fails,
-// as on any failure after the pair was made, the pair leaves the token.
-void generate_in_token(const SecretBytes& uri, const std::function<void(const host::RawKeyPair&)>& publish);
+// after the pair is made. `prepare` readies what publishes the pair once the
+// token is found willing (the files opened: nothing waits once a pair
+// exists); `publish` writes the public half. When it fails, as on any
+// failure after the pair was made, or a signal would end the tool before the
+// half is published, the pair leaves the token (and then the signal ends
+// the tool).
+void generate_in_token(const host::SecretBytes& uri, const std::function<void()>& prepare,
+                       const std::function<void(const host::RawKeyPair&)>& publish);
 
 // token_listing: the tokens the modules offer (those a URI names, when one
 // is given) with their P-256 and AES-256 keys, each with its URI. Private
 // objects are listed where the URI names one token and gives its PIN.
-std::string token_listing(const SecretBytes* uri);
+std::string token_listing(const host::SecretBytes* uri);
 
 }  // namespace cli
 
-#endif  // RAWCRYPT_TOOLS_CLI_PKCS11_H
+#endif  // RAWCRYPT_TOOLS_RAWCRYPT_TOKEN_KEY_H

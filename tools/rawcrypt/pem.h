@@ -1,17 +1,18 @@
-// PEM keys for the host tool, through libcrypto: the device's raw key to
-// and from PKCS#8, SEC1 and SubjectPublicKeyInfo. Raw forms, generation and
-// DER signatures are the host library's (host/keys.h).
-#ifndef RAWCRYPT_TOOLS_CLI_KEYS_H
-#define RAWCRYPT_TOOLS_CLI_KEYS_H
+// PEM keys through libcrypto: the device's raw key to and from PKCS#8, SEC1
+// and SubjectPublicKeyInfo. Raw forms, generation and DER signatures are
+// the host library's (host/keys.h). Touches nothing.
+#ifndef RAWCRYPT_TOOLS_RAWCRYPT_PEM_H
+#define RAWCRYPT_TOOLS_RAWCRYPT_PEM_H
 
 #include <string>
 
 #include "host/keys.h"
-#include "tools/cli_io.h"
 
 namespace cli {
 
+using host::Bytes;
 using host::RawKeyPair;
+using host::SecretBytes;
 
 // private_pem: PKCS#8 (or SEC1) text of a key pair, in wiped memory.
 SecretBytes private_pem(const RawKeyPair& key, bool sec1);
@@ -23,4 +24,4 @@ RawKeyPair public_from_pem(const Bytes& pem);
 
 }  // namespace cli
 
-#endif  // RAWCRYPT_TOOLS_CLI_KEYS_H
+#endif  // RAWCRYPT_TOOLS_RAWCRYPT_PEM_H

@@ -1,6 +1,6 @@
 // The tool built without p11-kit (a cross build, or a host without
 // libp11-kit-dev): a PKCS#11 URI is refused by name.
-#include "tools/cli_pkcs11.h"
+#include "tools/rawcrypt/token_key.h"
 
 namespace cli {
 namespace {
@@ -13,12 +13,15 @@ namespace {
 
 struct TokenKey::State {};
 
-TokenKey::TokenKey(const SecretBytes&, Use) { refuse(); }
+TokenKey::TokenKey(const host::SecretBytes&, Use) { refuse(); }
 TokenKey::~TokenKey() = default;
-Bytes TokenKey::sign(const unsigned char*, size_t) { refuse(); }
+host::Bytes TokenKey::sign(const unsigned char*, size_t) { refuse(); }
 host::RawKeyPair TokenKey::public_key() { refuse(); }
 void TokenKey::cipher(const unsigned char*, size_t, const unsigned char*, unsigned char*) { refuse(); }
-void generate_in_token(const SecretBytes&, const std::function<void(const host::RawKeyPair&)>&) { refuse(); }
-std::string token_listing(const SecretBytes*) { refuse(); }
+void generate_in_token(const host::SecretBytes&, const std::function<void()>&,
+                       const std::function<void(const host::RawKeyPair&)>&) {
+  refuse();
+}
+std::string token_listing(const host::SecretBytes*) { refuse(); }
 
 }  // namespace cli

@@ -1,8 +1,11 @@
+// PEM keys: PKCS#8, SEC1 and SubjectPublicKeyInfo through libcrypto.
 #include "host/compat.h"
 
-#include "tools/cli_keys.h"
+#include "tools/rawcrypt/pem.h"
 
 #include <openssl/pem.h>
+
+#include "tools/rawcrypt/failure.h"
 
 namespace cli {
 namespace {
