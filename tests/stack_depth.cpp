@@ -28,23 +28,28 @@ constexpr size_t kStackSize = 256 * 1024;
 struct Run {
   const std::function<void()>* call;
   uintptr_t entry;  // the stack pointer's neighbourhood as the call starts
+  const unsigned char* stack;
+  unsigned char* left;  // the stack as the call left it, copied before the thread ends
 };
 
 void* run_on_painted_stack(void* arg) {
   auto* run = static_cast<Run*>(arg);
   run->entry = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
   (*run->call)();
+  if (run->left != nullptr) memcpy(run->left, run->stack, kStackSize);
   return nullptr;
 }
 
 // peak_stack: bytes of stack below its caller's frame that `call` touched;
-// the stack as the call left it in *left, when given.
+// the stack as the call left it (before the thread's own ending runs on it)
+// in *left, when given.
 size_t peak_stack(const std::function<void()>& call, std::vector<unsigned char>* left = nullptr) {
   std::vector<unsigned char> stack(kStackSize, kPaint);
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstack(&attr, stack.data(), stack.size());
-  Run run{&call, 0};
+  if (left != nullptr) left->assign(kStackSize, 0);
+  Run run{&call, 0, stack.data(), left != nullptr ? left->data() : nullptr};
   pthread_t thread;
   EXPECT_EQ(pthread_create(&thread, &attr, run_on_painted_stack, &run), 0);
   pthread_join(thread, nullptr);
@@ -52,7 +57,6 @@ size_t peak_stack(const std::function<void()>& call, std::vector<unsigned char>*
   size_t lowest = 0;
   while (lowest < stack.size() && stack[lowest] == kPaint) ++lowest;
   const uintptr_t deepest = reinterpret_cast<uintptr_t>(stack.data()) + lowest;
-  if (left != nullptr) *left = stack;
   return run.entry > deepest ? run.entry - deepest : 0;
 }
 
