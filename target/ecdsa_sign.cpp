@@ -119,9 +119,9 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
     say(Line::kNoContext);
     return 0;
   }
-  // drawn keeps k as drawn, below the order, for its inversion: given the
-  // fixed-length k + n, the library would first reduce it with its
-  // variable-time division.
+  // drawn keeps k as drawn, below the order, for the multiplication and the
+  // inversion: given the fixed-length k + n, the library would first reduce
+  // it with its variable-time division.
   SecretBn k(BN_new()), r(BN_new()), X(BN_new()), drawn(BN_new());
   Owned<BIGNUM> order(BN_new());
   if (!k || !r || !order || !X || !drawn) {
@@ -172,8 +172,11 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
       say(Line::kDeriveNonce);
       return 0;
     }
-    // G * k through an equivalent scalar of fixed length (k + order or
-    // k + 2 * order), so the time taken does not tell the length of k.
+    // The step's equivalent scalar of fixed length (k + order or
+    // k + 2 * order), as the road has always made it. The multiplication
+    // itself takes k as drawn: the libraries' ladders (1.0.2's, 1.1.1's,
+    // 3.x's P-256 code) fix its length themselves, in constant time, and
+    // reduce a longer scalar first with their variable-time division.
     if (!BN_copy(drawn.get(), k.get()) || !BN_add(k_plus_n, k.get(), order.get()) ||
         !BN_add(k_plus_2n, k_plus_n, order.get()) ||
         !BN_copy(k.get(), BN_num_bits(k_plus_n) > order_bits ? k_plus_n : k_plus_2n)) {
@@ -181,7 +184,7 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
       return 0;
     }
     BN_set_flags(k.get(), BN_FLG_CONSTTIME);
-    if (!multiply_generator(group, point.get(), k.get())) {
+    if (!multiply_generator(group, point.get(), drawn.get())) {
       say(Line::kPointMul);
       return 0;
     }

@@ -108,6 +108,17 @@ std::pair<Bytes, Bytes> nonce_of(const Bytes& d, const Bytes& message, const uns
   return {k32, kinv32};
 }
 
+// k + times * n: the fixed-length forms of the nonce that the road makes.
+Bytes plus_order(const Bytes& k, int times) {
+  rawcrypt::Owned<EC_GROUP> group(EC_GROUP_new_by_curve_name(NID_X9_62_prime256v1));
+  rawcrypt::Owned<BIGNUM> n = host::group_order(group.get());
+  rawcrypt::Owned<BIGNUM> v(BN_bin2bn(k.data(), static_cast<int>(k.size()), nullptr));
+  for (int i = 0; i < times; ++i) BN_add(v.get(), v.get(), n.get());
+  Bytes out(BN_num_bytes(v.get()));
+  BN_bn2bin(v.get(), out.data());
+  return out;
+}
+
 TEST(NoResidue, SecretsAreWipedBeforeTheHeapGetsThemBack) {
   const reference::RawKey key = reference::generate_key();
   const Bytes message(300, 0x4d);
@@ -126,6 +137,8 @@ TEST(NoResidue, SecretsAreWipedBeforeTheHeapGetsThemBack) {
     add_secret("private scalar", d);
     add_secret("nonce", k);
     add_secret("inverse nonce", kinv);
+    add_secret("nonce + n", plus_order(k, 1));
+    add_secret("nonce + 2n", plus_order(k, 2));
     unsigned char again[64];
     const auto leftovers = left_behind([&] { ecc_sign(key.d.data(), message.data(), again, message.size()); });
     EXPECT_TRUE(std::equal(sig, sig + 64, again)) << "the nonce was not the same";
