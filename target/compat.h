@@ -89,6 +89,7 @@ inline int ecdsa_sig_set0(ECDSA_SIG* sig, BIGNUM* r, BIGNUM* s) {
 // bn_to_padded: writes a number as `size` big-endian bytes, zero bytes in
 // front. Returns 1, or 0 (out untouched) when it needs more bytes.
 inline int bn_to_padded(const BIGNUM* bn, unsigned char* out, int size) {
+  if (size < 0) return 0;
 #ifdef RAWCRYPT_LIBCRYPTO_102
   // No BN_bn2binpad, and BN_num_bytes branches on the top word's bits: the
   // words are written out a byte at a time, their count (which the library
