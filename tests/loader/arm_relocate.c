@@ -48,8 +48,12 @@ static const void *at(const struct arm_elf *elf, uint64_t offset, uint64_t count
   return offset + count * item <= elf->size ? elf->bytes + offset : NULL;
 }
 
+/* section_text: the string at offset in a string section, or NULL unless
+ * it ends inside the section. */
 static const char *section_text(const struct arm_elf *elf, const Elf32_Shdr *strings, uint32_t offset) {
-  return offset < strings->sh_size ? at(elf, strings->sh_offset + offset, strings->sh_size - offset, 1) : NULL;
+  if (offset >= strings->sh_size) return NULL;
+  const char *text = at(elf, (uint64_t)strings->sh_offset + offset, strings->sh_size - offset, 1);
+  return text != NULL && memchr(text, '\0', strings->sh_size - offset) != NULL ? text : NULL;
 }
 
 const char *arm_elf_open(struct arm_elf *elf, const void *bytes, size_t size, unsigned type) {
@@ -80,12 +84,12 @@ const char *arm_elf_symbol_name(const struct arm_elf *elf, const Elf32_Sym *symb
 }
 
 size_t arm_object_layout(const struct arm_elf *elf, uint32_t *offsets, const char **why) {
-  size_t size = 0;
+  uint64_t size = 0;  /* wide enough that no sum of 32-bit sizes wraps */
   for (size_t i = 0; i < elf->section_count; ++i) {
     const Elf32_Shdr *s = &elf->sections[i];
     offsets[i] = 0;
     if (!(s->sh_flags & SHF_ALLOC)) continue;
-    const size_t align = s->sh_addralign ? s->sh_addralign : 1;
+    const uint64_t align = s->sh_addralign ? s->sh_addralign : 1;
     size = (size + align - 1) / align * align;
     offsets[i] = (uint32_t)size;
     size += s->sh_size;
@@ -93,8 +97,12 @@ size_t arm_object_layout(const struct arm_elf *elf, uint32_t *offsets, const cha
       *why = "a section outside the file";
       return 0;
     }
+    if (size > UINT32_MAX / 2) {
+      *why = "sections larger than an address space";
+      return 0;
+    }
   }
-  return size;
+  return (size_t)size;
 }
 
 int arm_object_resolve(const struct arm_elf *elf, uint32_t *values, uintptr_t (*resolve)(const char *, void *),
@@ -216,7 +224,7 @@ int arm_object_place(const struct arm_elf *elf, const uint32_t *offsets, uint32_
     if (entries == NULL) return snprintf(error, error_size, "relocations outside the file"), -1;
     for (size_t e = 0; e < n; ++e) {
       const uint32_t type = ELF32_R_TYPE(entries[e].r_info), sym = ELF32_R_SYM(entries[e].r_info);
-      if (sym >= elf->symbol_count || entries[e].r_offset + 4 > target->sh_size)
+      if (sym >= elf->symbol_count || (uint64_t)entries[e].r_offset + 4 > target->sh_size)
         return snprintf(error, error_size, "a relocation out of bounds"), -1;
       /* T: a function symbol with bit 0 set; what the resolver gives carries
        * the same bit for Thumb functions. */
