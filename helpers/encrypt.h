@@ -34,7 +34,10 @@
  * before any task uses a helper: without them every lock is a no-op, and
  * tasks that make the system's first request at once each run the poll (the
  * FreeRTOS example's suite: 17 of 36 lifetimes polled twice or more) while
- * the library's shared state goes unguarded. Console lines of concurrent
+ * the library's shared state goes unguarded. 1.0.2 also keeps an error
+ * queue per task from the task's first ecc_verify (and from any failure):
+ * a task that ends calls ERR_remove_thread_state(NULL) first, as the
+ * library asks of every thread that used it. Console lines of concurrent
  * calls may interleave. examples/freertos and docs/rtos.md show the set-up.
  *
  * Entropy: the poll's only varying input is the calendar time in seconds.
@@ -47,8 +50,10 @@
  *     them elsewhere, or give the generator a real source. The poll stays
  *     as it is, since such a target has no other source and must sign.
  *   - A board with a hardware source adds it at boot, before any task
- *     draws: RAND_add(sample, n, credit). The poll still runs and adds its
- *     part.
+ *     draws: RAND_add(sample, n, credit). Linked into the image, the
+ *     module's poll still runs and adds its part; loaded beside a library
+ *     that polls on its own, a credit of 32 or more seeds the generator
+ *     alone and the module's poll does not run.
  *   - srand: where the C library keeps rand()'s state per task (newlib with
  *     a per-task reentrancy structure, as FreeRTOS's configUSE_NEWLIB_
  *     REENTRANT gives), the poll reseeds only the rand() of the task that
@@ -71,14 +76,11 @@
  * depends on a private scalar, a nonce or a cipher key, and in libcrypto's
  * code only those named here do (checked under valgrind, tests/ct, with
  * each accepted library function named in its suppressions):
- *   ecc_sign     3.x: scalar and nonce go to constant-time code, but the
- *                multiplication is given k + n, one bit longer than the
- *                order so that its length tells nothing, and the library
- *                first reduces it with its division (on x86-64 in
- *                ecp_nistz256_points_mul), whose quotient estimate reads
- *                the top words; the nonce is inverted by Fermat in constant
- *                time. 1.0.2 (the device) and 1.1.1 have no constant-time
- *                P-256 code: their ladders (ec_mul_consttime,
+ *   ecc_sign     3.x: scalar and nonce go to constant-time code (the nonce
+ *                multiplied and inverted as drawn, below the order, so that
+ *                the library never reduces it with its division); only its
+ *                length is read. 1.0.2 (the device) and 1.1.1 have no
+ *                constant-time P-256 code: their ladders (ec_mul_consttime,
  *                ec_scalar_mul_ladder) swap points in constant time, but the
  *                field arithmetic under them, the affine conversion
  *                (1.0.2's ec_GFp_simple_point_get_affine_coordinates inverts
@@ -116,7 +118,7 @@
  * buffer) and whatever one-time set-up libcrypto does. Against 1.1.1
  * (without assembler) ecc_verify goes deeper, its generic verification
  * blinding the coordinates: 2176 B on armhf (1992 B measured, against
- * 808 B with 1.0.2 and 1320 B with 3.0); the other helpers stay within the
+ * 824 B with 1.0.2 and 1320 B with 3.0); the other helpers stay within the
  * figures above.
  * In an RTOS task, budget the helper's peak above + the context the kernel
  * saves on the task's stack when it preempts it there (332 B with the FPU
@@ -198,7 +200,9 @@ int ecc_sign(const unsigned char *private_key, const unsigned char *message,
  *         -1  the library's verification itself reported an error, or an
  *             allocation failed inside the library during the call (1.0.2
  *             and 1.1.1 can lose one in their arithmetic and go on with a
- *             wrong number; its entry in the error queue tells it).
+ *             wrong number; its entry in the error queue tells it). One
+ *             failure 1.0.2 records nowhere, attaching its per-key data to
+ *             the key, still gives 0.
  *          Accept a signature on a result of exactly 1; treat 0 and -1 alike.
  * In:  public_x, public_y  32-byte scalars, the affine coordinates of the key.
  *      message             message_length bytes (not read when the length is 0).

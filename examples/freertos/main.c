@@ -40,9 +40,12 @@ static const uint8_t demo_y[32] = {0x79, 0x03, 0xfe, 0x10, 0x08, 0xb8, 0xbc, 0x9
 
 /* Where a board with a hardware entropy source (a TRNG, a ring oscillator)
  * feeds the generator: at boot, before any task draws, crediting what the
- * source is worth. The module's poll still runs at the first request and
- * adds the clock's seconds and rand(). This board has no such source, so
- * nothing is added: the poll is then the generator's only seed. */
+ * source is worth. With the module linked into the image, its poll still
+ * runs at the first request and adds the clock's seconds and rand(); with
+ * the module loaded beside a libcrypto that polls on its own, a credit of
+ * 32 bytes or more seeds the generator alone and the module's poll never
+ * runs. This board has no such source, so nothing is added: the poll is
+ * then the generator's only seed. */
 static void add_board_entropy(void) {
 #ifdef BOARD_ENTROPY_SOURCE
   uint8_t sample[32];

@@ -16,7 +16,9 @@
 #include "tests/loader/arm_relocate.h"
 
 /* RAM the board keeps for modules: 128 MiB above the image, below the
- * start-up stack at the top of RAM. */
+ * start-up stack at the top of RAM. The board has 256 MiB of RAM there
+ * (qemu's vexpress-a9 with -m 256M; with its default 128 MiB the region
+ * is not memory at all). A board with less moves the region. */
 #define MODULE_REGION 0x68000000u
 #define MODULE_REGION_BYTES (1u << 20)
 
