@@ -119,12 +119,9 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
     say(Line::kNoContext);
     return 0;
   }
-  // drawn keeps k as drawn, below the order, for the multiplication and the
-  // inversion: given the fixed-length k + n, the library would first reduce
-  // it with its variable-time division.
-  SecretBn k(BN_new()), r(BN_new()), X(BN_new()), drawn(BN_new());
+  SecretBn k(BN_new()), r(BN_new()), X(BN_new());
   Owned<BIGNUM> order(BN_new());
-  if (!k || !r || !order || !X || !drawn) {
+  if (!k || !r || !order || !X) {
     say(Line::kSetupNumbers);
     return 0;
   }
@@ -144,7 +141,7 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
   // array back uncleared).
   const int order_bits = BN_num_bits(order.get());
   if (!BN_set_bit(k.get(), order_bits) || !BN_set_bit(r.get(), order_bits) ||
-      !BN_set_bit(X.get(), 2 * order_bits + BN_BITS2) || !BN_set_bit(drawn.get(), order_bits)) {
+      !BN_set_bit(X.get(), 2 * order_bits + BN_BITS2)) {
     say(Line::kSetBit);
     return 0;
   }
@@ -157,7 +154,6 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
   BIGNUM* const exponent = X.get();
   const BIGNUM* priv = EC_KEY_get0_private_key(key);
   BN_set_flags(k.get(), BN_FLG_CONSTTIME);
-  BN_set_flags(drawn.get(), BN_FLG_CONSTTIME);
   do {
     do {
       if (!rawcrypt::BN_rand_range(k.get(), order.get())) {
@@ -172,19 +168,17 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
       say(Line::kDeriveNonce);
       return 0;
     }
-    // The step's equivalent scalar of fixed length (k + order or
-    // k + 2 * order), as the road has always made it. The multiplication
-    // itself takes k as drawn: the libraries' ladders (1.0.2's, 1.1.1's,
-    // 3.x's P-256 code) fix its length themselves, in constant time, and
-    // reduce a longer scalar first with their variable-time division.
-    if (!BN_copy(drawn.get(), k.get()) || !BN_add(k_plus_n, k.get(), order.get()) ||
-        !BN_add(k_plus_2n, k_plus_n, order.get()) ||
-        !BN_copy(k.get(), BN_num_bits(k_plus_n) > order_bits ? k_plus_n : k_plus_2n)) {
+    // The step's equivalent scalars of fixed length, k + order and
+    // k + 2 * order, as the road has always made them. The multiplication
+    // and the inversion take k itself, below the order: the libraries'
+    // ladders (1.0.2's, 1.1.1's, 3.x's P-256 code) fix its length
+    // themselves, in constant time, and would first reduce a longer scalar
+    // with their variable-time division.
+    if (!BN_add(k_plus_n, k.get(), order.get()) || !BN_add(k_plus_2n, k_plus_n, order.get())) {
       say(Line::kFixedLength);
       return 0;
     }
-    BN_set_flags(k.get(), BN_FLG_CONSTTIME);
-    if (!multiply_generator(group, point.get(), drawn.get())) {
+    if (!multiply_generator(group, point.get(), k.get())) {
       say(Line::kPointMul);
       return 0;
     }
@@ -215,11 +209,11 @@ int ecdsa_sign_setup(EC_KEY* key, BN_CTX* ctx_in, BIGNUM** kinvp, BIGNUM** rp,
       return 0;
     }
     BN_set_flags(exponent, BN_FLG_CONSTTIME);
-    if (!invert_by_fermat(k.get(), drawn.get(), exponent, order.get(), ctx.get(), mont)) {
+    if (!invert_by_fermat(k.get(), k.get(), exponent, order.get(), ctx.get(), mont)) {
       say(Line::kModExp);
       return 0;
     }
-  } else if (!BN_mod_inverse(k.get(), drawn.get(), order.get(), ctx.get())) {
+  } else if (!BN_mod_inverse(k.get(), k.get(), order.get(), ctx.get())) {
     say(Line::kModInverse);
     return 0;
   }
